@@ -1,7 +1,7 @@
 // Velmor: builds one vertex + fragment pipeline in the way the user picks, reports what the GL
 // says about it, and draws a full-window quad with dual-source blending.
 
-#include "app/menu.h"
+#include "app/startup.h"
 #include "diagnostics/diagnostics.h"
 #include "render/render.h"
 
@@ -20,38 +20,6 @@
 extern "C" {
 VELMOR_EXPORT unsigned int NvOptimusEnablement = 1;
 }
-
-namespace {
-
-void createWindow(int* argc, char** argv) {
-  glutInit(argc, argv);
-  glutInitContextVersion(4, 5);
-  glutInitContextFlags(GLUT_DEBUG);
-  glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
-  glutInitWindowSize(windowWidth, windowHeight);
-  glutCreateWindow("Velmor");
-}
-
-// Prints the version line and the capability verdicts; false when start-up cannot go on.
-bool checkCapabilities() {
-  std::fprintf(stderr, "Supported Opengl version: %s\n",
-               reinterpret_cast<const char*>(glGetString(GL_VERSION)));
-  if (!glewIsSupported("GL_ARB_separate_shader_objects")) {
-    std::fprintf(stderr, "GL_ARB_separate_shader_objects is not supported\n");
-  }
-  // The entry point, not the extension string, decides: modes 2 and 4 call through it.
-  if (!glGenProgramPipelines) {
-    std::fprintf(stderr, "failed to init the separate shader extension\n");
-    return false;
-  }
-  if (!glewIsSupported("GL_ARB_gl_spirv")) {
-    std::fprintf(stderr, "GL_ARB_gl_spirv is not supported\n");
-    return false;
-  }
-  return true;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
   // "Linked" lines must reach a pipe or a file as they happen, not when a buffer fills.

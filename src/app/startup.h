@@ -1,9 +1,16 @@
 #pragma once
-// The console menu and the table that turns a choice into a pipeline set-up.
+// Start-up: the window and its context, the capability tests, the console menu and the table
+// that turns a choice into a pipeline set-up.
 
 #include <cstdio>
 
 using Setup = void (*)();
+
+// The 800x600 "Velmor" window on a 4.5 debug context, current from here on.
+void createWindow(int* argc, char** argv);
+
+// Prints the version line and the capability verdicts; false when start-up cannot go on.
+bool checkCapabilities();
 
 // The four menu lines, on standard output.
 void printMenu();

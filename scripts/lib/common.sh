@@ -1,0 +1,71 @@
+# Shared by the scripts: Debian packages, configure + build, and a private X server.
+# shellcheck shell=bash
+
+VELMOR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# Installs whichever of the given Debian packages are missing: as root, through sudo without a
+# password, or not at all (then prints the exact command and fails).
+velmor_ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+      sudo=(sudo -n)
+    else
+      echo "Velmor needs these Debian packages. Install them with:" >&2
+      echo "  sudo apt-get install -y ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  echo "Installing ${missing[*]}" >&2
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# What building and running Velmor needs.
+VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
+  xvfb xauth python3)
+
+# Configures and builds into $1 with the remaining arguments passed to cmake.
+velmor_build() {
+  local dir=$1
+  shift
+  cmake -S "$VELMOR_ROOT" -B "$dir" "$@" >/dev/null &&
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+# Starts Xvfb on a free display and exports DISPLAY; velmor_stop_xvfb stops it.
+velmor_start_xvfb() {
+  local n
+  for n in $(seq 90 199); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    VELMOR_XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+      if [ -e "/tmp/.X11-unix/X$n" ]; then
+        export DISPLAY=":$n"
+        return 0
+      fi
+      kill -0 "$VELMOR_XVFB_PID" 2>/dev/null || break
+      sleep 0.05
+    done
+    kill "$VELMOR_XVFB_PID" 2>/dev/null
+    wait "$VELMOR_XVFB_PID" 2>/dev/null
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+
+velmor_stop_xvfb() {
+  if [ -n "${VELMOR_XVFB_PID:-}" ]; then
+    kill "$VELMOR_XVFB_PID" 2>/dev/null
+    wait "$VELMOR_XVFB_PID" 2>/dev/null
+    VELMOR_XVFB_PID=
+  fi
+}
