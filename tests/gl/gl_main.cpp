@@ -2,17 +2,32 @@
 
 #include "app/startup.h"
 
+#include <GL/freeglut.h>
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+static bool windowShown;
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // Mesa skips compiling a shader it finds in its cache, and with it the compiler's warnings.
+  setenv("MESA_SHADER_CACHE_DISABLE", "true", 1);
   createWindow(&argc, argv);
   if (glewInit() != GLEW_OK) {
     std::fprintf(stderr, "glewInit failed\n");
     return 1;
+  }
+  // Tests draw through the program's own display; freeglut only needs a callback to exist, and
+  // the window must be on screen before its front buffer holds anything.
+  glutDisplayFunc([] {});
+  glutWindowStatusFunc([](int state) { windowShown = state != GLUT_HIDDEN; });
+  for (int i = 0; i < 500 && !windowShown; ++i) {
+    glutMainLoopEvent();
+    usleep(2000);
   }
   return RUN_ALL_TESTS();
 }

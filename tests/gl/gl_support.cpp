@@ -1,10 +1,13 @@
 #include "gl_support.h"
 
+#include <GL/freeglut.h>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -79,8 +82,7 @@ void copyShippedShaders() {
 }
 
 void discardDebugLog() {
-  while (glGetDebugMessageLogARB(64, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) >
-         0) {
+  while (glGetDebugMessageLogARB(64, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) > 0) {
   }
 }
 
@@ -98,19 +100,28 @@ std::string constantFragment(const char* color, const char* factor) {
          color + "); factor = vec4(" + factor + "); }\n";
 }
 
-std::vector<unsigned char> readFrontBuffer(int width, int height) {
-  std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
-  glFinish();
-  glReadBuffer(GL_FRONT);
+static std::vector<unsigned char> lastFrame;
+
+// Stands in for freeglut's swap in this test binary: keeps the frame display drew, then swaps.
+extern "C" void glutSwapBuffers() {
+  const int width = glutGet(GLUT_WINDOW_WIDTH);
+  const int height = glutGet(GLUT_WINDOW_HEIGHT);
+  lastFrame.assign(static_cast<size_t>(width) * height * 4, 0);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-  glReadBuffer(GL_BACK);
-  return pixels;
+  glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, lastFrame.data());
+  static const auto realSwap = reinterpret_cast<void (*)()>(dlsym(RTLD_NEXT, "glutSwapBuffers"));
+  realSwap();
 }
 
-void expectEveryPixel(const std::vector<unsigned char>& pixels, int width, int height,
-                      const std::vector<int>& expected, int tolerance) {
-  for (int i = 0; i < width * height; ++i) {
+std::vector<unsigned char> presentedFrame() {
+  return lastFrame;
+}
+
+void expectEveryPixel(const std::vector<unsigned char>& pixels, const std::vector<int>& expected,
+                      int tolerance) {
+  const int width = glutGet(GLUT_WINDOW_WIDTH);
+  ASSERT_FALSE(pixels.empty()) << "no frame was presented";
+  for (size_t i = 0; i < pixels.size() / 4; ++i) {
     for (int c = 0; c < 4; ++c) {
       if (std::abs(pixels[i * 4 + c] - expected[c]) > tolerance) {
         ADD_FAILURE() << "pixel (" << i % width << ", " << i / width << ") channel " << c << " is "
@@ -128,4 +139,8 @@ std::vector<std::string> splitLines(const std::string& text) {
     lines.push_back(line);
   }
   return lines;
+}
+
+std::string withoutIds(const std::string& text) {
+  return std::regex_replace(text, std::regex("\tID:-?[0-9]+\t"), "\tID:#\t");
 }

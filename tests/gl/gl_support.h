@@ -38,10 +38,12 @@ void discardDebugLog();
 extern const char* const passThroughVertex;
 std::string constantFragment(const char* color, const char* factor);
 
-// RGBA bytes of the front buffer, bottom row first.
-std::vector<unsigned char> readFrontBuffer(int width, int height);
+// RGBA bytes of the whole window as display left them for the last buffer swap, bottom row first.
+std::vector<unsigned char> presentedFrame();
 // Fails the test at the first pixel further than tolerance steps of 1/255 from expected.
-void expectEveryPixel(const std::vector<unsigned char>& pixels, int width, int height,
-                      const std::vector<int>& expected, int tolerance = 1);
+void expectEveryPixel(const std::vector<unsigned char>& pixels, const std::vector<int>& expected,
+                      int tolerance = 1);
 
 std::vector<std::string> splitLines(const std::string& text);
+// The text with every "ID:<number>" of a debug line turned into "ID:#": IDs are the driver's own.
+std::string withoutIds(const std::string& text);
