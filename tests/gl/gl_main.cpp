@@ -2,8 +2,8 @@
 
 #include "app/startup.h"
 
-#include <GL/freeglut.h>
 #include <GL/glew.h>
+#include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
