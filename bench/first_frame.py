@@ -7,6 +7,7 @@ program go through the probe, so its read-back of the frame costs them alike.
 """
 
 import argparse
+import ctypes
 import json
 import os
 import shutil
@@ -16,7 +17,7 @@ import subprocess
 import tempfile
 import time
 
-MODES = {"1": "GLSL", "2": "GLSL SSO", "3": "SPIRV", "4": "SPIRV SSO"}
+MODES = {"1": "glsl", "2": "glsl_sso", "3": "spirv", "4": "spirv_sso"}
 
 
 def time_first_frame(command, choice, folder, env, timeout=30.0):
@@ -28,14 +29,14 @@ def time_first_frame(command, choice, folder, env, timeout=30.0):
     first = os.path.join(frames, "frame-1.pam")
     start = time.perf_counter()
     proc = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=open("/tmp/fferr","ab"))
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     proc.stdin.write(choice)
     proc.stdin.close()
     # The probe renames the finished file into place, so its name appearing means a whole frame.
     while not os.path.exists(first):
         if proc.poll() is not None or time.perf_counter() - start > timeout:
             proc.kill()
-            raise RuntimeError(f"{command} ({choice!r}) showed no frame {proc.returncode}")
+            raise RuntimeError(f"{command} ({choice!r}) showed no frame")
         time.sleep(0.001)
     elapsed = time.perf_counter() - start
     os.kill(proc.pid, signal.SIGKILL)
@@ -60,6 +61,15 @@ def measure(programs, runs, folder, env):
                    "peak_rss_mib": statistics.median(peaks[name])} for name in programs}
 
 
+def hold_display():
+    """An X server resets when its last client leaves and refuses connections meanwhile: killing
+    each run would make the next one fail to open the display. One connection held open keeps it up."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    if not x11.XOpenDisplay(None):
+        raise RuntimeError("cannot open the display")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--velmor", required=True)
@@ -73,6 +83,7 @@ def main():
     programs = {name: ([os.path.abspath(args.velmor)], f"{key}\n".encode())
                 for key, name in MODES.items()}
     programs["bare"] = ([os.path.abspath(args.bare)], b"")
+    hold_display()
     results = {"runs": args.runs}
     with tempfile.TemporaryDirectory(prefix="velmor-first-frame-") as folder:
         for shader in os.listdir(args.shaders):

@@ -44,7 +44,8 @@ velmor_start_xvfb() {
   local n
   for n in $(seq 90 199); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    # -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
+    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     VELMOR_XVFB_PID=$!
     local i
     for i in $(seq 1 100); do

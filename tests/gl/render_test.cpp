@@ -5,6 +5,8 @@
 
 #include <GL/freeglut.h>
 
+#include <unistd.h>
+
 namespace {
 
 class Render : public GlTest {};
@@ -92,10 +94,16 @@ TEST_F(Render, ReshapeFollowsTheWindow) {
 
 // Catches a quad that does not stretch over a resized window.
 TEST_F(Render, QuadFillsAResizedWindow) {
+  glutReshapeFunc(reshape);
   glutReshapeWindow(1024, 768);
-  for (int i = 0; i < 50 && glutGet(GLUT_WINDOW_WIDTH) != 1024; ++i) {
+  for (int i = 0; i < 500 && windowWidth != 1024; ++i) {
     glutMainLoopEvent();
+    usleep(2000);
   }
+  glutReshapeFunc(nullptr);
+  ASSERT_EQ(windowHeight, 768);
+  // The GL learns the drawable's new size at a buffer swap: the frame after it fills the window.
+  display();
   ASSERT_EQ(glutGet(GLUT_WINDOW_WIDTH), 1024);
   const std::vector<unsigned char> frame = drawFrame("1.0, 0.5, 0.0, 1.0", "0.5, 0.5, 0.5, 1.0");
   EXPECT_EQ(frame.size(), 1024u * 768 * 4);

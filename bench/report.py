@@ -1,0 +1,170 @@
+"""Turns one scripts/bench run into bench/results.md, bench/build-cost.png and the README section."""
+
+import argparse
+import datetime
+import json
+import os
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
+
+MODES = {"glsl": "1 GLSL", "glsl_sso": "2 GLSL SSO", "spirv": "3 SPIRV", "spirv_sso": "4 SPIRV SSO"}
+TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+GOAL = 1.5
+STAGES = [f"{name}/{stage}" for name in ("compileGlslShader", "loadSpirvShader",
+                                         "createSeparableGlslProgram", "createSeparableSpirvProgram")
+          for stage in ("vert", "frag")] + ["createGlslProgram", "createSpirvProgram"]
+
+
+def load_medians(path):
+    """Median wall-clock milliseconds per benchmark name, and the run's context."""
+    with open(path) as f:
+        data = json.load(f)
+    medians = {}
+    for bench in data["benchmarks"]:
+        name = bench["run_name"].removesuffix("/real_time")
+        if bench.get("error_occurred"):
+            medians[name] = None
+        elif bench.get("aggregate_name") == "median":
+            medians[name] = bench["real_time"] * TO_MS[bench["time_unit"]]
+    return medians, data["context"]
+
+
+def ms(value):
+    if value is None:
+        return "failed"
+    return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 100 else f"{value:.0f}"
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown CPU"
+
+
+def build_tables(off, on, first, repetitions):
+    setups = table(
+        ["Mode", "set-up, cache off", "set-up, cache on", "set-up + first frame, cache off",
+         "set-up + first frame, cache on"],
+        [[label, ms(off.get(f"setup/{m}")), ms(on.get(f"setup/{m}")),
+          ms(off.get(f"setup_first_frame/{m}")), ms(on.get(f"setup_first_frame/{m}"))]
+         for m, label in MODES.items()])
+    stages = table(["Loader or builder", "cache off", "cache on"],
+                   [[f"`{n.split('/')[0]}` {n.split('/')[1] if '/' in n else 'vert + frag'}",
+                     ms(off.get(f"stage/{n}")), ms(on.get(f"stage/{n}"))] for n in STAGES])
+    frames = table(["Mode", "800x600", "1920x1080"],
+                   [[label, ms(off.get(f"frame/{m}/800x600")), ms(off.get(f"frame/{m}/1920x1080"))]
+                    for m, label in MODES.items()])
+    rows = []
+    for key, label in list(MODES.items()) + [("bare", "bare program")]:
+        row = [label]
+        for cache in ("cache_off", "cache_on"):
+            time, bare = first[cache][key]["first_frame_ms"], first[cache]["bare"]["first_frame_ms"]
+            row += [ms(time), f"{time / bare:.2f}x"]
+        row += [f"{first[c][key]['peak_rss_mib']:.1f}" for c in ("cache_off", "cache_on")]
+        rows.append(row)
+    starts = table(["Program", "cache off", "vs bare", "cache on", "vs bare", "peak RSS off (MiB)",
+                    "peak RSS on (MiB)"], rows)
+    worst = max(first[c][k]["first_frame_ms"] / first[c]["bare"]["first_frame_ms"]
+                for c in ("cache_off", "cache_on") for k in MODES)
+    verdict = "within" if worst <= GOAL else "over"
+    return f"""All times in milliseconds; "cache" is Mesa's on-disk shader cache (`MESA_SHADER_CACHE_DISABLE`).
+
+**Pipeline build cost** (median of {repetitions} repetitions, one context, shaders read from disk each
+time). llvmpipe turns shaders into machine code at the first draw that uses them, so the set-up
+alone is only part of the bill; "+ first frame" adds one `display()` finished with `glFinish`.
+These repeat the build on a warm driver; a fresh process also pays the driver's one-time compiler
+start-up, which the time to first frame below includes.
+
+{setups}
+
+**Each loader and builder on its own**
+
+{stages}
+
+**Frame cost**: one `display()` and `glFinish`, after the first frame.
+
+{frames}
+
+**Time to first frame**: a whole process, from start to the first frame it presents (the frame
+probe saves it, for the modes and the bare program alike), median of {first['runs']} runs; peak RSS
+is the process's maximum resident set. The bare program opens the same window and context and
+clears one frame. The slowest mode takes {worst:.2f}x the bare program's time, {verdict} the goal of
+{GOAL}x.
+
+{starts}"""
+
+
+def plot(off, on, path):
+    fig, axes = plt.subplots(1, 2, figsize=(10, 4))
+    x = range(len(MODES))
+    for ax, prefix, title in ((axes[0], "setup", "Set-up"),
+                              (axes[1], "setup_first_frame", "Set-up + first frame")):
+        top = 0
+        for shift, results, label in ((-0.2, off, "cache off"), (0.2, on, "cache on")):
+            values = [results.get(f"{prefix}/{m}") or 0 for m in MODES]
+            bars = ax.bar([i + shift for i in x], values, width=0.4, label=label)
+            ax.bar_label(bars, fmt="%.2f", fontsize=8)
+            top = max(top, *values)
+        ax.set_ylim(0, top * 1.3)  # room for the legend above the bars
+        ax.set_xticks(list(x), list(MODES.values()))
+        ax.set_ylabel("milliseconds")
+        ax.set_title(title)
+        ax.legend()
+    fig.suptitle("Velmor pipeline build cost per mode (llvmpipe)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--cache-off", required=True)
+    parser.add_argument("--cache-on", required=True)
+    parser.add_argument("--first-frame", required=True)
+    parser.add_argument("--repetitions", type=int, required=True)
+    parser.add_argument("--load", required=True, help="the 1-minute load average at the start")
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+
+    off, context = load_medians(args.cache_off)
+    on, _ = load_medians(args.cache_on)
+    with open(args.first_frame) as f:
+        first = json.load(f)
+    machine = (f"{cpu_model()} ({os.cpu_count()} cores), {context.get('gl_renderer', '?')}, "
+               f"OpenGL {context.get('gl_version', '?')} under Xvfb; "
+               f"load average {args.load} when the run began")
+    when = datetime.date.today().isoformat()
+    tables = build_tables(off, on, first, args.repetitions)
+    plot(off, on, os.path.join(args.out, "build-cost.png"))
+
+    with open(os.path.join(args.out, "results.md"), "w") as f:
+        f.write(f"# Velmor benchmark results\n\n{when}: {machine}.\n\n{tables}\n\n"
+                "![Pipeline build cost per mode](build-cost.png)\n")
+    with open(os.path.join(args.out, "README-section.md"), "w") as f:
+        f.write(f"""## Benchmarks
+
+`scripts/bench` compares the four modes: what building each pipeline costs, what a frame costs,
+and how long the program takes from start to its first frame against a bare program that only
+opens the same window. It builds a Release tree in `build-bench`, runs on a private Xvfb unless
+`DISPLAY` is set, takes a few minutes, and rewrites `bench/results.md` and `bench/build-cost.png`.
+
+Last run, {when}: {machine}.
+
+{tables}
+
+![Pipeline build cost per mode](bench/build-cost.png)
+""")
+
+
+if __name__ == "__main__":
+    main()
