@@ -3,7 +3,7 @@
 Each run gets a working folder holding the case's shader files, a choice on standard input,
 standard output and standard error captured separately, and the frame probe preloaded so that
 the first frame the window presents is saved. A run that reaches the main loop never ends by
-itself: it is stopped once its first frame is out.
+itself: once its first frame is out, its window is closed, which must end it with status 0.
 """
 import os
 import shutil
@@ -73,8 +73,10 @@ def populate(folder, files):
                 f.write(content)
 
 
-def run(choice, files=None, env=None, timeout=30, frames_wanted=1, while_running=None):
-    """Runs velmor with `choice` written to standard input (None: input ends at once)."""
+def run(choice, files=None, env=None, timeout=30, frames_wanted=1, while_running=None,
+        merged=False):
+    """Runs velmor with `choice` written to standard input (None: input ends at once).
+    merged: both streams go to one file, in the order written, and come back as `out`."""
     work = tempfile.mkdtemp(prefix="velmor-e2e-")
     try:
         populate(work, files)
@@ -83,7 +85,7 @@ def run(choice, files=None, env=None, timeout=30, frames_wanted=1, while_running
         out_path, err_path = os.path.join(work, "out"), os.path.join(work, "err")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.Popen(
-                [BIN], cwd=work, stdin=subprocess.PIPE, stdout=out, stderr=err,
+                [BIN], cwd=work, stdin=subprocess.PIPE, stdout=out, stderr=out if merged else err,
                 env=base_env(VELMOR_FRAME_DIR=frames, **(env or {})))
             if choice is not None:
                 proc.stdin.write(choice.encode() if isinstance(choice, str) else choice)
@@ -97,17 +99,67 @@ def run(choice, files=None, env=None, timeout=30, frames_wanted=1, while_running
                     raise AssertionError("velmor neither ended nor drew within %ds" % timeout)
                 time.sleep(0.02)
             if while_running and proc.poll() is None:
-                while_running(proc, frames)
+                try:
+                    while_running(proc, frames)
+                except BaseException:
+                    proc.kill()
+                    proc.wait()
+                    raise
             status = proc.poll()
             if status is None:
-                proc.send_signal(signal.SIGTERM)
-                proc.wait()
+                stop(proc, out_path if merged else err_path)
         frame_files = sorted(f for f in os.listdir(frames) if f.endswith(".pam"))
         frame = read_pam(os.path.join(frames, "frame-1.pam")) if frame_files else None
         with open(out_path) as o, open(err_path) as e:
             return Run(status, o.read(), e.read(), frame)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def stop(proc, err_path, timeout=60):
+    """Closes the window through the probe (SIGTERM); freeglut's close action must end the
+    process with status 0, after at-exit work such as sanitizer leak checks."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        stopped = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        stopped = "no exit within %ds" % timeout
+    if stopped != 0:
+        with open(err_path) as e:
+            raise AssertionError("closing the window ended velmor with %s:\n%s"
+                                 % (stopped, e.read()))
+
+
+def window_id(frames):
+    """The X id of the window velmor presents, as the probe noted it."""
+    with open(os.path.join(frames, "window")) as f:
+        return f.read().strip()
+
+
+def frame_after(frames, action, size, timeout=30):
+    """Runs action (a resize, say) and returns the first frame presented after it at `size`,
+    (width, height); frames of another size still on their way are passed over."""
+    number = sum(name.endswith(".pam") for name in os.listdir(frames)) + 1
+    action()
+    deadline = time.monotonic() + timeout
+    while True:
+        path = os.path.join(frames, "frame-%d.pam" % number)
+        if os.path.exists(path):
+            frame = read_pam(path)
+            if frame[:2] == size:
+                return frame
+            number += 1
+        elif time.monotonic() > deadline:
+            raise AssertionError("no %dx%d frame within %ds" % (size + (timeout,)))
+        else:
+            time.sleep(0.02)
+
+
+def x11(*command):
+    """Standard output of an X client tool (xdotool, xwininfo) run on velmor's display."""
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
 def uniform_pixel(frame):

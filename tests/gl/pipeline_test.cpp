@@ -25,6 +25,11 @@ void* operator new(size_t size) {
   }
   throw std::bad_alloc();
 }
+// LLVM allocates with the nothrow form, and frees through the delete below: the two must pair.
+// Failures are injected only into the program's own (throwing) allocations.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size ? size : 1);
+}
 void operator delete(void* p) noexcept {
   std::free(p);
 }

@@ -1,19 +1,44 @@
 /* Test-only LD_PRELOAD library: observes velmor from outside the program.
  *
  * VELMOR_FRAME_DIR=dir  each presented frame is saved, before the swap, as dir/frame-N.pam
- *                       (N from 1, RGBA, top row first), written whole and then renamed into place.
+ *                       (N from 1, RGBA, top row first), written whole and then renamed into place;
+ *                       dir/window holds the X id of the window presented, in decimal.
  * VELMOR_NULL_GL_STRING=1  glGetString answers NULL, however it is looked up, so glewInit fails.
+ *
+ * Always: SIGTERM closes the presented window the way a window manager's close button does, so
+ * velmor leaves through freeglut's own exit (coverage data is written and sanitizers check for
+ * leaks); before any frame, or on a second SIGTERM, the process ends at once with status 143.
+ * dlclose keeps libraries mapped, so that leak reports at exit can name the driver's frames.
  */
 #define _GNU_SOURCE
 #include <GL/gl.h>
 #include <GL/glx.h>
+#include <X11/Xlib.h>
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 enum { max_frames = 1000 };
 static int frames_saved;
+static _Atomic unsigned long presented_window;
+
+static void save_window_id(GLXDrawable drawable, const char* dir) {
+  char path[4096], part[4200];
+  snprintf(path, sizeof path, "%s/window", dir);
+  snprintf(part, sizeof part, "%s.part", path);
+  FILE* file = fopen(part, "w");
+  if (file) {
+    fprintf(file, "%lu\n", (unsigned long)drawable);
+    if (fclose(file) == 0) {
+      rename(part, path);
+    }
+  }
+}
 
 static void save_frame(Display* dpy, GLXDrawable drawable, const char* dir) {
   unsigned int width = 0, height = 0;
@@ -56,11 +81,66 @@ void glXSwapBuffers(Display* dpy, GLXDrawable drawable) {
   if (!real_swap) {
     real_swap = (void (*)(Display*, GLXDrawable))dlsym(RTLD_NEXT, "glXSwapBuffers");
   }
+  /* Known before any frame is on disk: whoever sees a frame may stop the process. */
+  atomic_store(&presented_window, (unsigned long)drawable);
   const char* dir = getenv("VELMOR_FRAME_DIR");
   if (dir && frames_saved < max_frames) {
+    if (frames_saved == 0) {
+      save_window_id(drawable, dir);
+    }
     save_frame(dpy, drawable, dir);
   }
   real_swap(dpy, drawable);
+}
+
+/* Sends WM_DELETE_WINDOW on a connection of our own; freeglut's default action then exits. */
+static int close_window(Window window) {
+  Display* dpy = XOpenDisplay(NULL);
+  if (!dpy) {
+    return 0;
+  }
+  XEvent event;
+  memset(&event, 0, sizeof event);
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+  event.xclient.data.l[1] = CurrentTime;
+  const Status sent = XSendEvent(dpy, window, False, NoEventMask, &event);
+  XCloseDisplay(dpy);
+  return sent != 0;
+}
+
+/* SIGTERM is blocked in every thread but this one, so the close runs outside any signal handler
+ * and may allocate and talk to the X server while the main loop goes on. */
+static void* stop_on_sigterm(void* signals) {
+  int signal_number = 0;
+  sigwait(signals, &signal_number);
+  const unsigned long window = atomic_load(&presented_window);
+  if (window && close_window((Window)window)) {
+    sigwait(signals, &signal_number);
+  }
+  _exit(128 + SIGTERM);
+}
+
+__attribute__((constructor)) static void start_stop_watcher(void) {
+  static sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  /* Threads created later (the driver's) inherit the mask. */
+  pthread_sigmask(SIG_BLOCK, &signals, NULL);
+  pthread_t watcher;
+  if (pthread_create(&watcher, NULL, stop_on_sigterm, &signals) == 0) {
+    pthread_detach(watcher);
+  } else {
+    pthread_sigmask(SIG_UNBLOCK, &signals, NULL);
+  }
+}
+
+int dlclose(void* handle) {
+  (void)handle;
+  return 0;
 }
 
 static int null_gl_string(void) {
