@@ -16,7 +16,7 @@ import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from velmor_run import DIRECTORY, MENU, VERSION_LINE, run, shipped
+from velmor_run import DIRECTORY, MENU, VERSION_LINE, reached_main_loop, run, shipped
 
 STAGES = ("fragment", "vertex")  # the order in which every mode builds them
 FILES = {"glsl": {"fragment": "shader.frag", "vertex": "shader.vert"},
@@ -156,7 +156,7 @@ class Matrix(unittest.TestCase):
                     self.skipTest("GLSLANG is not set to glslangValidator")
                 if isinstance(r, AssertionError):
                     self.fail(str(r))
-                self.assertTrue(r.reached_main_loop(), r.out + r.err)
+                self.assertTrue(reached_main_loop(r), r.out + r.err)
                 lines = expected(mode, bad, kind)
                 if merged:
                     self.assertIsNotNone(re.fullmatch("".join(lines), r.out), r.out)

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 from velmor_run import (BIN, MENU, SHIPPED_PIXEL, VERSION_LINE, base_env, close_to, frame_after,
-                        run, uniform_pixel, window_id, x11)
+                        reached_main_loop, run, uniform_pixel, window_id, x11)
 
 
 def version_line(err):
@@ -73,7 +73,7 @@ class Modes(unittest.TestCase):
         for choice, linked in [("1\n", 1), ("2\n", 2), ("\n\n  \t3\n", 1), ("4 and more\n", 2)]:
             with self.subTest(choice=choice):
                 r = run(choice)
-                self.assertTrue(r.reached_main_loop(), r.err)
+                self.assertTrue(reached_main_loop(r), r.err)
                 self.assertEqual(r.out, MENU + "Linked\n" * linked)
                 first, rest = version_line(r.err)
                 self.assertTrue(first.startswith(VERSION_LINE), first)
@@ -92,7 +92,7 @@ class Modes(unittest.TestCase):
         first = {}
         for i, (mode, r) in enumerate(runs):
             with self.subTest(run=i + 1, mode=mode):
-                self.assertTrue(r.reached_main_loop(), r.err)
+                self.assertTrue(reached_main_loop(r), r.err)
                 transcript = (r.out, re.sub("\tID:-?[0-9]+\t", "\tID:#\t", r.err))
                 self.assertEqual(transcript, first.setdefault(mode, transcript))
                 self.assertEqual(r.frame, runs[0][1].frame)
@@ -114,7 +114,7 @@ class Window(unittest.TestCase):
                 frames, lambda: x11("xdotool", "windowsize", window, "1024", "768"), (1024, 768))
 
         r = run("2\n", while_running=look_and_resize)
-        self.assertTrue(r.reached_main_loop(), r.err)
+        self.assertTrue(reached_main_loop(r), r.err)
         self.assertEqual(seen["title"], "Velmor\n")
         self.assertEqual(seen["size"], [800, 600])
         self.assertTrue(close_to(uniform_pixel(seen["resized"]), SHIPPED_PIXEL))

@@ -5,12 +5,17 @@ standard output and standard error captured separately, and the frame probe prel
 the first frame the window presents is saved. A run that reaches the main loop never ends by
 itself: once its first frame is out, its window is closed, which must end it with status 0.
 """
+import collections
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "lib"))
+from pam_to_png import read_pam  # noqa: E402  (the frame probe's format, read in one place)
 
 BIN = os.environ["VELMOR_BIN"]
 PROBE = os.environ["VELMOR_PROBE"]
@@ -42,23 +47,13 @@ def base_env(**extra):
     return {k: v for k, v in env.items() if v is not None}
 
 
-class Run:
-    """What one run of velmor showed: status (None when it reached the main loop), the two
-    transcripts, and the first presented frame as (width, height, rgba bytes, top row first)."""
-
-    def __init__(self, status, out, err, frame):
-        self.status, self.out, self.err, self.frame = status, out, err, frame
-
-    def reached_main_loop(self):
-        return self.status is None and self.frame is not None
+# What one run of velmor showed: status (None when it reached the main loop), the two
+# transcripts, and the first presented frame as (width, height, rgba bytes, top row first).
+Run = collections.namedtuple("Run", "status out err frame")
 
 
-def read_pam(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    end = data.index(b"ENDHDR\n") + len(b"ENDHDR\n")
-    header = dict(line.split(b" ", 1) for line in data[:end].splitlines()[1:-1])
-    return int(header[b"WIDTH"]), int(header[b"HEIGHT"]), data[end:]
+def reached_main_loop(run):
+    return run.status is None and run.frame is not None
 
 
 def populate(folder, files):
