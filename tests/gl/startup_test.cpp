@@ -63,37 +63,30 @@ TEST(Menu, PrintsTheFourLines) {
   EXPECT_EQ(t.err, "");
 }
 
+// Runs the capability tests with one of GLEW's answers changed, then puts the answer back.
+template <typename T> std::pair<bool, std::string> verdictWith(T& answer, T changed) {
+  const T saved = answer;
+  answer = changed;
+  bool ok = false;
+  const Transcript t = capture([&] { ok = checkCapabilities(); });
+  answer = saved;
+  EXPECT_EQ(t.out, "");
+  return {ok, t.err};
+}
+
 // Catches a capability test that lets start-up go on without the entry points the modes call.
 TEST(Capabilities, VerdictsFollowWhatGlewLoaded) {
   const std::string version = std::string("Supported Opengl version: ") +
                               reinterpret_cast<const char*>(glGetString(GL_VERSION)) + "\n";
-  bool ok = false;
-  Transcript t = capture([&] { ok = checkCapabilities(); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(t.err, version);
-  EXPECT_EQ(t.out, "");
-
-  const PFNGLGENPROGRAMPIPELINESPROC genPipelines = glGenProgramPipelines;
-  glGenProgramPipelines = nullptr;
-  t = capture([&] { ok = checkCapabilities(); });
-  glGenProgramPipelines = genPipelines;
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(t.err, version + "failed to init the separate shader extension\n");
-
   const GLboolean spirv = __GLEW_ARB_gl_spirv;
-  __GLEW_ARB_gl_spirv = GL_FALSE;
-  t = capture([&] { ok = checkCapabilities(); });
-  __GLEW_ARB_gl_spirv = spirv;
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(t.err, version + "GL_ARB_gl_spirv is not supported\n");
-
+  EXPECT_EQ(verdictWith(__GLEW_ARB_gl_spirv, spirv), std::pair(true, version));
+  EXPECT_EQ(verdictWith(glGenProgramPipelines, PFNGLGENPROGRAMPIPELINESPROC{}),
+            std::pair(false, version + "failed to init the separate shader extension\n"));
+  EXPECT_EQ(verdictWith(__GLEW_ARB_gl_spirv, GLboolean(GL_FALSE)),
+            std::pair(false, version + "GL_ARB_gl_spirv is not supported\n"));
   // The extension missing from the list only warns while the entry point is there.
-  const GLboolean sso = __GLEW_ARB_separate_shader_objects;
-  __GLEW_ARB_separate_shader_objects = GL_FALSE;
-  t = capture([&] { ok = checkCapabilities(); });
-  __GLEW_ARB_separate_shader_objects = sso;
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(t.err, version + "GL_ARB_separate_shader_objects is not supported\n");
+  EXPECT_EQ(verdictWith(__GLEW_ARB_separate_shader_objects, GLboolean(GL_FALSE)),
+            std::pair(true, version + "GL_ARB_separate_shader_objects is not supported\n"));
 }
 
 } // namespace
