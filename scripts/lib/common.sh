@@ -29,13 +29,16 @@ velmor_ensure_packages() {
 
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
-  xvfb xauth python3)
+  xvfb xauth python3 python3-pil)
+
+# Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
+VELMOR_PYTHON=/usr/bin/python3
 
 # Configures and builds into $1 with the remaining arguments passed to cmake.
 velmor_build() {
   local dir=$1
   shift
-  cmake -S "$VELMOR_ROOT" -B "$dir" "$@" >/dev/null &&
+  cmake -S "$VELMOR_ROOT" -B "$dir" -DPython3_EXECUTABLE="$VELMOR_PYTHON" "$@" >/dev/null &&
     cmake --build "$dir" -j "$(nproc)"
 }
 

@@ -1,6 +1,7 @@
 // Velmor: builds one vertex + fragment pipeline in the way the user picks, reports what the GL
 // says about it, and draws a full-window quad with dual-source blending.
 
+#include "app/fatal_signal.h"
 #include "app/startup.h"
 #include "diagnostics/diagnostics.h"
 #include "render/render.h"
@@ -24,6 +25,7 @@ VELMOR_EXPORT unsigned int NvOptimusEnablement = 1;
 int main(int argc, char** argv) {
   // "Linked" lines must reach a pipe or a file as they happen, not when a buffer fills.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  reportFatalSignalsDuring("start-up");
 
   createWindow(&argc, argv);
   const GLenum status = glewInit();
@@ -43,8 +45,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Invalid Entry\n");
     return 1;
   }
+  char phase[100];
+  std::snprintf(phase, sizeof phase, "the set-up of mode %s", str);
+  reportFatalSignalsDuring(phase);
   setup();
 
+  reportFatalSignalsDuring("drawing");
   createScreenQuad();
   printDebugLog();
   glutDisplayFunc(display);
