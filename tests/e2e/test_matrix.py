@@ -6,17 +6,22 @@ output (always a file here) holds the menu and one "Linked" line per link attemp
 holds the version line, then, in build order, the "Failed to open file" lines, the drained debug
 messages (with the GL errors the build must raise) and the info logs; and the window presents its
 first frame and closes cleanly. What the driver words for itself (message texts and IDs, the
-content of an info log) is matched by shape only.
+content of an info log) is matched by shape only. Where the driver release under test crashes on
+a case (driver_quirks.py), the transcript must stop at that stage with velmor's line naming the
+signal and the phase, and the process must die of the signal.
 """
 import functools
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from e2e_support import DIRECTORY, MENU, VERSION_LINE, RunError, reached_main_loop, run, shipped
+from driver_quirks import running_driver
+from e2e_support import (DIRECTORY, MENU, SANITIZED, VERSION_LINE, RunError, reached_main_loop,
+                         run, shipped)
 
 STAGES = ("fragment", "vertex")  # the order in which every mode builds them
 FILES = {"glsl": {"fragment": "shader.frag", "vertex": "shader.vert"},
@@ -75,9 +80,14 @@ def content(kind, language, stage):
             "other kind": shipped(other)}[kind]
 
 
-def expected(mode, bad, kind):
+def fatal_line(mode):
+    return "Fatal signal SIGSEGV during the set-up of mode %s\n" % mode
+
+
+def expected(mode, bad, kind, crashing=()):
     """What velmor is meant to print in `mode` with the files of the stages in `bad` spoiled as
-    `kind`: patterns in the order written, "Linked" lines (standard output) among them."""
+    `kind`: patterns in the order written, "Linked" lines (standard output) among them. Loading
+    a stage in `crashing` kills velmor: the patterns then end with its fatal-signal line."""
     glsl, separable = mode in "12", mode in "24"
     lines = [re.escape(VERSION_LINE) + "[^\n]*\n", MENU_LINES]
     pending = []  # GL errors raised since the last drain, in the order the GL logs them
@@ -88,9 +98,14 @@ def expected(mode, bad, kind):
         pending.clear()
 
     kinds = [kind if stage in bad else "good" for stage in STAGES]
+    if any(stage in crashing for stage in STAGES):
+        crash_at = min(STAGES.index(stage) for stage in crashing)
+        kinds = kinds[:crash_at] + ["crash"]
     if not separable:
         # One program: the first stage that does not load ends the build, undrained.
         for k in kinds:
+            if k == "crash":
+                return lines + [fatal_line(mode)]
             if k in UNREADABLE | UNCOMPILABLE:
                 if glsl:
                     lines.append(FAILED)
@@ -106,6 +121,8 @@ def expected(mode, bad, kind):
     else:
         refused = 0  # stage programs that exist but did not link: the pipeline refuses them
         for k in kinds:
+            if k == "crash":
+                return lines + [fatal_line(mode)]
             if glsl and k in UNREADABLE:
                 lines.append(FAILED)
             elif glsl:
@@ -148,6 +165,12 @@ class Matrix(unittest.TestCase):
             except RunError as failure:
                 return failure
 
+        def crashing(mode, bad, kind):
+            if mode in "12" or kind not in UNCOMPILABLE:
+                return ()
+            return [stage for stage in bad
+                    if running_driver().crashes_specializing(content(kind, "spirv", stage))]
+
         with ThreadPoolExecutor(os.cpu_count() or 2) as pool:
             results = list(pool.map(attempt, rows))
         for (mode, bad, kind, merged), r in zip(rows, results):
@@ -156,14 +179,22 @@ class Matrix(unittest.TestCase):
                     self.skipTest("GLSLANG is not set to glslangValidator")
                 if isinstance(r, RunError):
                     self.fail(str(r))
-                self.assertTrue(reached_main_loop(r), r.out + r.err)
-                lines = expected(mode, bad, kind)
+                lines = expected(mode, bad, kind, crashing(mode, bad, kind))
+                tail = ""
+                if lines[-1] == fatal_line(mode):
+                    lines[-1] = re.escape(lines[-1])
+                    self.assertIsNone(r.frame)
+                    # A sanitizer takes the signal over from velmor, reports and exits with 1.
+                    self.assertEqual(r.status, 1 if SANITIZED else -signal.SIGSEGV)
+                    tail = "AddressSanitizer:DEADLYSIGNAL\n(?s:.*)" if SANITIZED else ""
+                else:
+                    self.assertTrue(reached_main_loop(r), r.out + r.err)
                 if merged:
-                    self.assertIsNotNone(re.fullmatch("".join(lines), r.out), r.out)
+                    self.assertIsNotNone(re.fullmatch("".join(lines) + tail, r.out), r.out)
                 else:
                     err = [line for line in lines if line not in (MENU_LINES, LINKED)]
                     self.assertEqual(r.out, MENU + LINKED * lines.count(LINKED))
-                    self.assertIsNotNone(re.fullmatch("".join(err), r.err), r.err)
+                    self.assertIsNotNone(re.fullmatch("".join(err) + tail, r.err), r.err)
 
 
 if __name__ == "__main__":
