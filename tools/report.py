@@ -288,3 +288,5 @@ if __name__ == "__main__":
         sys.exit(main(sys.argv[1:]))
     except KeyboardInterrupt:
         sys.exit(130)
+    except velmor_run.RunError as failure:
+        sys.exit("scripts/report: %s" % failure)
