@@ -59,8 +59,8 @@ velmor_start_xvfb() {
       kill -0 "$VELMOR_XVFB_PID" 2>/dev/null || break
       sleep 0.05
     done
-    kill "$VELMOR_XVFB_PID" 2>/dev/null
-    wait "$VELMOR_XVFB_PID" 2>/dev/null
+    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
+    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
   done
   echo "could not start Xvfb" >&2
   return 1
@@ -68,8 +68,8 @@ velmor_start_xvfb() {
 
 velmor_stop_xvfb() {
   if [ -n "${VELMOR_XVFB_PID:-}" ]; then
-    kill "$VELMOR_XVFB_PID" 2>/dev/null
-    wait "$VELMOR_XVFB_PID" 2>/dev/null
+    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
+    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
     VELMOR_XVFB_PID=
   fi
 }
