@@ -8,6 +8,7 @@
 VELMOR_DEBIAN_ROOT=
 VELMOR_DEBIAN_NAME=
 VELMOR_DEBIAN_CHILD=
+VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
 
 velmor_debian_codename() {
   case $1 in
@@ -17,9 +18,11 @@ velmor_debian_codename() {
   esac
 }
 
-# The archive this machine's apt already uses (not the security one), else Debian's own.
+# VELMOR_DEBIAN_MIRROR, else the archive this machine's apt already uses (not the security one),
+# else Debian's own.
 velmor_debian_mirror() {
-  local uri
+  local uri=${VELMOR_DEBIAN_MIRROR:-}
+  [ -n "$uri" ] && echo "$uri" && return 0
   uri=$(awk '$1 == "URIs:" && $2 !~ /security/ { print $2; exit }' \
     /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
   [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $0 !~ /security/ {
@@ -29,7 +32,7 @@ velmor_debian_mirror() {
 }
 
 velmor_debian_fail() {
-  echo "$VELMOR_DEBIAN_NAME: $1 failed" >&2
+  echo "$VELMOR_DEBIAN_NAME: $1 failed" >&"$VELMOR_DEBIAN_STDERR"
   exit 1
 }
 
@@ -60,7 +63,8 @@ velmor_debian_stop_processes() {
     sleep 0.1
   done
   pids=$(velmor_debian_processes)
-  [ -z "$pids" ] || echo "$VELMOR_DEBIAN_NAME: processes still running in the root: $pids" >&2
+  [ -z "$pids" ] ||
+    echo "$VELMOR_DEBIAN_NAME: still running in the root: $pids" >&"$VELMOR_DEBIAN_STDERR"
 }
 
 velmor_debian_unmount_all() {
@@ -68,7 +72,7 @@ velmor_debian_unmount_all() {
   while read -r target; do
     [ -n "$target" ] || continue
     umount "$target" 2>/dev/null || umount --lazy "$target" ||
-      echo "$VELMOR_DEBIAN_NAME: could not unmount $target" >&2
+      echo "$VELMOR_DEBIAN_NAME: could not unmount $target" >&"$VELMOR_DEBIAN_STDERR"
   done < <(velmor_debian_mounts)
 }
 
@@ -81,6 +85,7 @@ velmor_debian_clean_up() {
     kill -TERM -- "-$VELMOR_DEBIAN_CHILD" 2>/dev/null
     wait "$VELMOR_DEBIAN_CHILD" 2>/dev/null
     VELMOR_DEBIAN_CHILD=
+VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
   fi
   velmor_debian_stop_processes
   velmor_debian_unmount_all
@@ -101,11 +106,12 @@ velmor_debian_step() {
   VELMOR_DEBIAN_CHILD=$!
   wait "$VELMOR_DEBIAN_CHILD" || status=$?
   VELMOR_DEBIAN_CHILD=
+VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
   return "$status"
 }
 
 velmor_debian_interrupted() {
-  echo "$VELMOR_DEBIAN_NAME: interrupted by SIG$1; stopping" >&2
+  echo "$VELMOR_DEBIAN_NAME: interrupted by SIG$1; stopping" >&"$VELMOR_DEBIAN_STDERR"
   velmor_debian_clean_up
   exit "$2"
 }
@@ -174,6 +180,7 @@ velmor_debian_run() {
   done
   shift
   VELMOR_DEBIAN_NAME="debian $release"
+  exec {VELMOR_DEBIAN_STDERR}>&2
   codename=$(velmor_debian_codename "$release") ||
     { echo "scripts/test --debian: no Debian release '$release' (12 or 13)" >&2 && return 1; }
   if [ "$(id -u)" -ne 0 ]; then
@@ -196,8 +203,12 @@ velmor_debian_run() {
 
   # The same package lists and installer as on the host, from the copy's own scripts; an
   # install cut short by an interrupted run is finished first.
-  velmor_debian_chroot bash -c 'dpkg --configure -a && . /velmor/scripts/lib/common.sh &&
-    velmor_ensure_packages "$@"' bash "${packages[@]}" || velmor_debian_fail "package install"
+  local log=$VELMOR_DEBIAN_ROOT.install.log
+  if ! velmor_debian_chroot bash -c 'dpkg --configure -a && . /velmor/scripts/lib/common.sh &&
+    velmor_ensure_packages "$@"' bash "${packages[@]}" >"$log" 2>&1; then
+    tail -n 5 "$log" >&2
+    velmor_debian_fail "package install (log: $log)"
+  fi
 
   local status=0
   velmor_debian_chroot bash -c 'cd /velmor && exec scripts/test "$@"' bash "$@" || status=$?
