@@ -61,8 +61,8 @@ done
 # A debootstrap that cannot reach its archive, into a root of its own, removed afterwards.
 log=$(mktemp)
 ended=0
-VELMOR_DEBIAN_MIRROR=http://127.0.0.1:9/debian "$PWD/scripts/test" --debian 12 --fresh >"$log" 2>&1 ||
-  ended=$?
+VELMOR_DEBIAN_MIRROR=http://127.0.0.1:9/debian "$PWD/scripts/test" --debian 12 --fresh \
+  >"$log" 2>&1 || ended=$?
 if [ "$ended" -eq 0 ] || ! grep -q '^debian 12: debootstrap .*failed' "$log"; then
   echo "FAIL failed debootstrap: status $ended:"
   tail -n 5 "$log"
