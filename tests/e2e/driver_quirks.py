@@ -13,17 +13,17 @@ from e2e_support import reached_main_loop, run
 
 # crashes_specializing(module): whether glSpecializeShaderARB kills the process on these bytes,
 # which are not a valid SPIR-V module.
-Quirks = collections.namedtuple("Quirks", "release crashes_specializing")
+Quirks = collections.namedtuple("Quirks", "crashes_specializing")
 
-# Debian 12, llvmpipe. glSpecializeShaderARB refuses bytes that are not SPIR-V with a GL error
-# and leaves the compile status false.
-MESA_22_3 = Quirks("Mesa 22.3", lambda module: False)
+# Debian 12, llvmpipe. glShaderBinary takes any bytes; glSpecializeShaderARB refuses what is not
+# a module with a GL error ("main" is not a valid entry point) and leaves the compile status false.
+MESA_22_3 = Quirks(lambda module: False)
 
-# Debian 13, llvmpipe and zink. glShaderBinary refuses a length that is not a whole number of
-# 32-bit words (GL_INVALID_VALUE), and glSpecializeShaderARB then reports "not SPIR-V"; it refuses
-# an empty file with a GL error too. Any other bytes that are not a valid module, even a lone
-# SPIR-V header, crash glSpecializeShaderARB with SIGSEGV inside libgallium.
-MESA_25_0 = Quirks("Mesa 25.0", lambda module: len(module) > 0 and len(module) % 4 == 0)
+# Debian 13, llvmpipe and zink. glShaderBinary refuses an empty file, or one whose length is not a
+# whole number of 32-bit words, with GL_INVALID_VALUE; glSpecializeShaderARB then reports "not
+# SPIR-V". Any other bytes that are not a valid module, even a lone SPIR-V header, crash
+# glSpecializeShaderARB with SIGSEGV inside libgallium.
+MESA_25_0 = Quirks(lambda module: len(module) > 0 and len(module) % 4 == 0)
 
 RELEASES = {(22, 3): MESA_22_3, (25, 0): MESA_25_0}
 
