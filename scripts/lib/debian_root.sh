@@ -196,6 +196,8 @@ velmor_debian_run() {
   velmor_debian_set_traps
 
   velmor_debian_bootstrap "$codename" "$fresh"
+  # A clean /tmp, as after a boot: a stopped run's X server locks and scratch folders go.
+  find "$VELMOR_DEBIAN_ROOT/tmp" -mindepth 1 -delete
   velmor_debian_mount
   cp -L /etc/resolv.conf "$VELMOR_DEBIAN_ROOT/etc/resolv.conf" ||
     velmor_debian_fail "copying resolv.conf"
