@@ -59,7 +59,7 @@ velmor_debian_stop_processes() {
     [ -z "$pids" ] && return 0
     # A polite stop first, so the suite's own clean-up (its Xvfb) can run; then no choice.
     # shellcheck disable=SC2086
-    if [ "$i" -lt 30 ]; then kill -TERM $pids 2>/dev/null; else kill -KILL $pids 2>/dev/null; fi
+    if [ "$i" -lt 30 ]; then kill -TERM $pids; else kill -KILL $pids; fi 2>/dev/null || true
     sleep 0.1
   done
   pids=$(velmor_debian_processes)
@@ -77,15 +77,13 @@ velmor_debian_unmount_all() {
 }
 
 velmor_debian_clean_up() {
-  set +e
   trap - EXIT INT TERM
   [ -n "$VELMOR_DEBIAN_ROOT" ] || return 0
-  # The step under way runs in a process group of its own (debootstrap works from outside the root).
+  # The step under way has a process group of its own (debootstrap works from outside the root).
   if [ -n "$VELMOR_DEBIAN_CHILD" ]; then
-    kill -TERM -- "-$VELMOR_DEBIAN_CHILD" 2>/dev/null
-    wait "$VELMOR_DEBIAN_CHILD" 2>/dev/null
+    kill -TERM -- "-$VELMOR_DEBIAN_CHILD" 2>/dev/null || true
+    wait "$VELMOR_DEBIAN_CHILD" 2>/dev/null || true
     VELMOR_DEBIAN_CHILD=
-VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
   fi
   velmor_debian_stop_processes
   velmor_debian_unmount_all
@@ -106,7 +104,6 @@ velmor_debian_step() {
   VELMOR_DEBIAN_CHILD=$!
   wait "$VELMOR_DEBIAN_CHILD" || status=$?
   VELMOR_DEBIAN_CHILD=
-VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
   return "$status"
 }
 
