@@ -12,19 +12,27 @@ velmor_ensure_packages() {
       missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-      sudo=(sudo -n)
-    else
-      echo "Velmor needs these Debian packages. Install them with:" >&2
-      echo "  sudo apt-get install -y ${missing[*]}" >&2
-      return 1
-    fi
+  if ! velmor_can_be_root; then
+    echo "Velmor needs these Debian packages. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    return 1
   fi
   echo "Installing ${missing[*]}" >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
+    velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# True when velmor_as_root can run a command as root: as root, or through sudo without a password.
+velmor_can_be_root() {
+  [ "$(id -u)" -eq 0 ] || { command -v sudo >/dev/null && sudo -n true 2>/dev/null; }
+}
+
+velmor_as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  else
+    sudo -n "$@"
+  fi
 }
 
 # What building and running Velmor needs.
