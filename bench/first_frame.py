@@ -1,48 +1,32 @@
 """Time to first frame and peak memory of velmor in each mode and of the bare program.
 
-Each run is a whole process, started in a folder holding the shipped shaders with the frame probe
-preloaded; the time runs from the start until the probe has saved frame 1, then the process is
-killed and its peak resident memory read from the kernel's accounting. Both the modes and the bare
+Each run is a whole process, started by tools/velmor_run.py in a folder holding the shipped
+shaders; the time runs from the start until the frame probe has saved frame 1, then the window is
+closed and the process's peak resident memory read from the kernel's accounting. Both the modes and the bare
 program go through the probe, so its read-back of the frame costs them alike.
 """
 
 import argparse
-import ctypes
 import json
 import os
 import shutil
-import signal
 import statistics
-import subprocess
+import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import velmor_run  # noqa: E402
 
 MODES = {"1": "glsl", "2": "glsl_sso", "3": "spirv", "4": "spirv_sso"}
 
 
-def time_first_frame(command, choice, folder, env, timeout=30.0):
-    """Seconds from start to frame-1.pam, and the process's peak RSS in KiB."""
-    frames = os.path.join(folder, "frames")
-    shutil.rmtree(frames, ignore_errors=True)
-    os.mkdir(frames)
-    env = dict(env, VELMOR_FRAME_DIR=frames)
-    first = os.path.join(frames, "frame-1.pam")
-    start = time.perf_counter()
-    proc = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    proc.stdin.write(choice)
-    proc.stdin.close()
-    # The probe renames the finished file into place, so its name appearing means a whole frame.
-    while not os.path.exists(first):
-        if proc.poll() is not None or time.perf_counter() - start > timeout:
-            proc.kill()
-            raise RuntimeError(f"{command} ({choice!r}) showed no frame")
-        time.sleep(0.001)
-    elapsed = time.perf_counter() - start
-    os.kill(proc.pid, signal.SIGKILL)
-    _, _, usage = os.wait4(proc.pid, 0)
-    proc.returncode = -signal.SIGKILL
-    return elapsed, usage.ru_maxrss
+def time_first_frame(command, choice, folder, env):
+    """Seconds from start to the first frame, and the process's peak RSS in KiB."""
+    binary, probe = command
+    r = velmor_run.run(choice, folder, binary=binary, probe=probe, env=env)
+    if r.frame is None:
+        raise RuntimeError(f"{binary} ({choice!r}) showed no frame: {velmor_run.describe(r.status)}")
+    return r.seconds, r.peak_rss_kib
 
 
 def measure(programs, runs, folder, env):
@@ -80,17 +64,17 @@ def main():
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
-    programs = {name: ([os.path.abspath(args.velmor)], f"{key}\n".encode())
+    probe = os.path.abspath(args.probe)
+    programs = {name: ((os.path.abspath(args.velmor), probe), f"{key}\n".encode())
                 for key, name in MODES.items()}
-    programs["bare"] = ([os.path.abspath(args.bare)], b"")
+    programs["bare"] = ((os.path.abspath(args.bare), probe), b"")
     hold_display()
     results = {"runs": args.runs}
     with tempfile.TemporaryDirectory(prefix="velmor-first-frame-") as folder:
         for shader in os.listdir(args.shaders):
             shutil.copy(os.path.join(args.shaders, shader), folder)
-        env = dict(os.environ, LD_PRELOAD=os.path.abspath(args.probe),
-                   MESA_SHADER_CACHE_DIR=os.path.join(folder, "shader-cache"))
-        env.pop("MESA_SHADER_CACHE_DISABLE", None)
+        env = dict(MESA_SHADER_CACHE_DIR=os.path.join(folder, "shader-cache"),
+                   MESA_SHADER_CACHE_DISABLE=None)
         for cache, cache_env in (("off", dict(env, MESA_SHADER_CACHE_DISABLE="true")), ("on", env)):
             print(f"time to first frame, shader cache {cache}: {args.runs} runs each", flush=True)
             results["cache_" + cache] = measure(programs, args.runs, folder, cache_env)

@@ -37,13 +37,16 @@ velmor_as_root() {
 
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
-  xvfb xauth python3)
+  xvfb xauth python3 python3-pil)
+
+# Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
+VELMOR_PYTHON=/usr/bin/python3
 
 # Configures and builds into $1 with the remaining arguments passed to cmake.
 velmor_build() {
   local dir=$1
   shift
-  cmake -S "$VELMOR_ROOT" -B "$dir" "$@" >/dev/null &&
+  cmake -S "$VELMOR_ROOT" -B "$dir" -DPython3_EXECUTABLE="$VELMOR_PYTHON" "$@" >/dev/null &&
     cmake --build "$dir" -j "$(nproc)"
 }
 
@@ -64,8 +67,8 @@ velmor_start_xvfb() {
       kill -0 "$VELMOR_XVFB_PID" 2>/dev/null || break
       sleep 0.05
     done
-    kill "$VELMOR_XVFB_PID" 2>/dev/null
-    wait "$VELMOR_XVFB_PID" 2>/dev/null
+    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
+    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
   done
   echo "could not start Xvfb" >&2
   return 1
@@ -73,8 +76,8 @@ velmor_start_xvfb() {
 
 velmor_stop_xvfb() {
   if [ -n "${VELMOR_XVFB_PID:-}" ]; then
-    kill "$VELMOR_XVFB_PID" 2>/dev/null
-    wait "$VELMOR_XVFB_PID" 2>/dev/null
+    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
+    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
     VELMOR_XVFB_PID=
   fi
 }

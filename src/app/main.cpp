@@ -1,6 +1,7 @@
 // Velmor: builds one vertex + fragment pipeline in the way the user picks, reports what the GL
 // says about it, and draws a full-window quad with dual-source blending.
 
+#include "app/fatal_signal.h"
 #include "app/startup.h"
 #include "diagnostics/diagnostics.h"
 #include "render/render.h"
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
 #else
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
+  reportFatalSignalsDuring("start-up");
 
   createWindow(&argc, argv);
   const GLenum status = glewInit();
@@ -48,8 +50,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Invalid Entry\n");
     return 1;
   }
+  char phase[100];
+  std::snprintf(phase, sizeof phase, "the set-up of mode %s", str);
+  reportFatalSignalsDuring(phase);
   setup();
 
+  reportFatalSignalsDuring("drawing");
   createScreenQuad();
   printDebugLog();
   glutDisplayFunc(display);

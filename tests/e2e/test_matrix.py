@@ -16,7 +16,7 @@ import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from velmor_run import DIRECTORY, MENU, VERSION_LINE, reached_main_loop, run, shipped
+from e2e_support import DIRECTORY, MENU, VERSION_LINE, RunError, reached_main_loop, run, shipped
 
 STAGES = ("fragment", "vertex")  # the order in which every mode builds them
 FILES = {"glsl": {"fragment": "shader.frag", "vertex": "shader.vert"},
@@ -145,7 +145,7 @@ class Matrix(unittest.TestCase):
             files = {FILES[language][stage]: content(kind, language, stage) for stage in bad}
             try:
                 return run(mode + "\n", files=files, merged=merged)
-            except AssertionError as failure:
+            except RunError as failure:
                 return failure
 
         with ThreadPoolExecutor(os.cpu_count() or 2) as pool:
@@ -154,7 +154,7 @@ class Matrix(unittest.TestCase):
             with self.subTest(mode=mode, spoiled="+".join(bad), kind=kind, merged=merged):
                 if r is None:
                     self.skipTest("GLSLANG is not set to glslangValidator")
-                if isinstance(r, AssertionError):
+                if isinstance(r, RunError):
                     self.fail(str(r))
                 self.assertTrue(reached_main_loop(r), r.out + r.err)
                 lines = expected(mode, bad, kind)

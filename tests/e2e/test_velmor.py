@@ -2,12 +2,13 @@
 import os
 import re
 import select
+import signal
 import subprocess
 import tempfile
 import unittest
 
-from velmor_run import (BIN, MENU, SHIPPED_PIXEL, VERSION_LINE, base_env, close_to, frame_after,
-                        reached_main_loop, run, uniform_pixel, window_id, x11)
+from e2e_support import (BIN, MENU, SANITIZED, SHIPPED_PIXEL, VERSION_LINE, close_to, frame_after,
+                         reached_main_loop, run, test_env, uniform_pixel, window_id, x11)
 
 
 def version_line(err):
@@ -78,10 +79,11 @@ class Modes(unittest.TestCase):
                 first, rest = version_line(r.err)
                 self.assertTrue(first.startswith(VERSION_LINE), first)
                 self.assertNotIn("Type:Error", rest)
-                self.assertEqual(r.frame[:2], (800, 600))
+                self.assertEqual(r.frame.size, (800, 600))
                 self.assertTrue(close_to(uniform_pixel(r.frame), SHIPPED_PIXEL), uniform_pixel(r.frame))
                 frames[choice.strip()[0]] = r.frame
-        self.assertEqual(len(set(frames.values())), 1, "the four modes draw different pictures")
+        self.assertEqual(len({f.tobytes() for f in frames.values()}), 1,
+                         "the four modes draw different pictures")
 
     def test_fifty_runs_in_a_row_are_alike(self):
         """Catches a transcript or a picture that depends on an earlier run, through the shader
@@ -96,6 +98,28 @@ class Modes(unittest.TestCase):
                 transcript = (r.out, re.sub("\tID:-?[0-9]+\t", "\tID:#\t", r.err))
                 self.assertEqual(transcript, first.setdefault(mode, transcript))
                 self.assertEqual(r.frame, runs[0][1].frame)
+
+
+class FatalSignal(unittest.TestCase):
+    def test_a_crash_in_the_driver_is_named_with_its_phase(self):
+        """Catches a crash that goes unexplained, names the wrong phase, or changes how the
+        process ends (a parent must still see the signal)."""
+        for entry_point, choice, phase, out in [
+                ("glGetString", "1\n", "start-up", ""),
+                ("glGetProgramiv", "3\n", "the set-up of mode 3", MENU + "Linked\n"),
+                ("glDrawArrays", "2\n", "drawing", MENU + "Linked\n" * 2)]:
+            with self.subTest(phase=phase):
+                r = run(choice, env={"VELMOR_FAULT_IN": entry_point})
+                line = "Fatal signal SIGSEGV during %s\n" % phase
+                self.assertEqual(r.out, out)
+                self.assertIsNone(r.frame)
+                if SANITIZED:
+                    self.assertEqual(r.status, 1)
+                    self.assertIn(line + "AddressSanitizer:DEADLYSIGNAL\n", r.err)
+                else:
+                    self.assertEqual(r.status, -signal.SIGSEGV)
+                    self.assertTrue(r.err.endswith(line), r.err)
+                    self.assertEqual(r.err.count("Fatal signal"), 1)
 
 
 class Window(unittest.TestCase):
@@ -124,7 +148,7 @@ class FrontEnd(unittest.TestCase):
     def test_menu_reaches_a_pipe_before_the_choice_is_asked(self):
         """Catches a menu or a "Linked" line left in a full buffer while the program waits."""
         proc = subprocess.Popen([BIN], cwd=os.environ["VELMOR_SHADERS"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=base_env())
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=dict(os.environ, **test_env()))
         try:
             self.assertEqual(read_lines(proc.stdout, 4), MENU)
             proc.stdin.write(b"1\n")

@@ -1,9 +1,9 @@
-/* Test-only LD_PRELOAD library: observes velmor from outside the program.
+/* The frame probe, an LD_PRELOAD library: observes velmor (or any freeglut program) from outside.
  *
  * VELMOR_FRAME_DIR=dir  each presented frame is saved, before the swap, as dir/frame-N.pam
  *                       (N from 1, RGBA, top row first), written whole and then renamed into place;
- *                       dir/window holds the X id of the window presented, in decimal.
- * VELMOR_NULL_GL_STRING=1  glGetString answers NULL, however it is looked up, so glewInit fails.
+ *                       at the first frame, dir/window holds the X id of the window presented, in
+ *                       decimal, and dir/gl the GL_VERSION and GL_RENDERER strings, one a line.
  *
  * Always: SIGTERM closes the presented window the way a window manager's close button does, so
  * velmor leaves through freeglut's own exit (coverage data is written and sanitizers check for
@@ -27,17 +27,31 @@ enum { max_frames = 1000 };
 static int frames_saved;
 static _Atomic unsigned long presented_window;
 
-static void save_window_id(GLXDrawable drawable, const char* dir) {
+/* Writes dir/name whole, then renames it into place: a reader never sees half a file. */
+static void save_text(const char* dir, const char* name, const char* text) {
   char path[4096], part[4200];
-  snprintf(path, sizeof path, "%s/window", dir);
+  snprintf(path, sizeof path, "%s/%s", dir, name);
   snprintf(part, sizeof part, "%s.part", path);
   FILE* file = fopen(part, "w");
   if (file) {
-    fprintf(file, "%lu\n", (unsigned long)drawable);
+    fputs(text, file);
     if (fclose(file) == 0) {
       rename(part, path);
     }
   }
+}
+
+static const char* gl_string(GLenum name) {
+  const GLubyte* text = glGetString(name);
+  return text ? (const char*)text : "";
+}
+
+static void save_first_frame_facts(GLXDrawable drawable, const char* dir) {
+  char text[4096];
+  snprintf(text, sizeof text, "%s\n%s\n", gl_string(GL_VERSION), gl_string(GL_RENDERER));
+  save_text(dir, "gl", text);
+  snprintf(text, sizeof text, "%lu\n", (unsigned long)drawable);
+  save_text(dir, "window", text);
 }
 
 static void save_frame(Display* dpy, GLXDrawable drawable, const char* dir) {
@@ -86,7 +100,7 @@ void glXSwapBuffers(Display* dpy, GLXDrawable drawable) {
   const char* dir = getenv("VELMOR_FRAME_DIR");
   if (dir && frames_saved < max_frames) {
     if (frames_saved == 0) {
-      save_window_id(drawable, dir);
+      save_first_frame_facts(drawable, dir);
     }
     save_frame(dpy, drawable, dir);
   }
@@ -141,38 +155,4 @@ __attribute__((constructor)) static void start_stop_watcher(void) {
 int dlclose(void* handle) {
   (void)handle;
   return 0;
-}
-
-static int null_gl_string(void) {
-  const char* flag = getenv("VELMOR_NULL_GL_STRING");
-  return flag && strcmp(flag, "1") == 0;
-}
-
-const GLubyte* glGetString(GLenum name) {
-  static const GLubyte* (*real_get_string)(GLenum);
-  if (null_gl_string()) {
-    return NULL;
-  }
-  if (!real_get_string) {
-    real_get_string = (const GLubyte* (*)(GLenum))dlsym(RTLD_NEXT, "glGetString");
-  }
-  return real_get_string(name);
-}
-
-typedef void (*proc_t)(void);
-
-static proc_t lookup(const char* real_name, const GLubyte* name) {
-  if (strcmp((const char*)name, "glGetString") == 0) {
-    return (proc_t)glGetString;
-  }
-  proc_t (*real)(const GLubyte*) = (proc_t(*)(const GLubyte*))dlsym(RTLD_NEXT, real_name);
-  return real ? real(name) : NULL;
-}
-
-proc_t glXGetProcAddressARB(const GLubyte* name) {
-  return lookup("glXGetProcAddressARB", name);
-}
-
-proc_t glXGetProcAddress(const GLubyte* name) {
-  return lookup("glXGetProcAddress", name);
 }

@@ -1,0 +1,125 @@
+#include "app/fatal_signal.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct FatalSignal {
+  int number;
+  const char* name;
+};
+
+const FatalSignal fatalSignals[] = {
+    {SIGSEGV, "SIGSEGV"},
+#ifdef SIGBUS
+    {SIGBUS, "SIGBUS"},
+#endif
+    {SIGILL, "SIGILL"},
+    {SIGFPE, "SIGFPE"},
+    {SIGABRT, "SIGABRT"},
+};
+constexpr int signalCount = sizeof fatalSignals / sizeof fatalSignals[0];
+
+// Two sets of lines: the next phase's are written while the handler may still read the current.
+char lines[2][signalCount][160];
+int lineLengths[2][signalCount];
+volatile std::sig_atomic_t currentLines = 0;
+
+#ifdef _WIN32
+using Handler = void (*)(int);
+Handler previous[signalCount];
+#else
+struct sigaction previous[signalCount];
+#endif
+
+int indexOf(int number) {
+  for (int i = 0; i < signalCount; ++i) {
+    if (fatalSignals[i].number == number) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+void writeLine(int i) {
+  const int set = currentLines;
+#ifdef _WIN32
+  const int written = _write(2, lines[set][i], static_cast<unsigned>(lineLengths[set][i]));
+#else
+  const ssize_t written = write(2, lines[set][i], static_cast<size_t>(lineLengths[set][i]));
+#endif
+  (void)written;
+}
+
+#ifdef _WIN32
+void onFatalSignal(int number) {
+  const int i = indexOf(number);
+  writeLine(i);
+  if (previous[i] != SIG_DFL && previous[i] != SIG_IGN && previous[i] != SIG_ERR) {
+    previous[i](number);
+    return;
+  }
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+#else
+void onFatalSignal(int number, siginfo_t* info, void* context) {
+  const int i = indexOf(number);
+  writeLine(i);
+  // A handler installed before ours (a sanitizer's) gets the signal as it came, so its report
+  // still names the faulting address.
+  sigaction(number, &previous[i], nullptr);
+  if ((previous[i].sa_flags & SA_SIGINFO) && previous[i].sa_sigaction) {
+    previous[i].sa_sigaction(number, info, context);
+    return;
+  }
+  if (previous[i].sa_handler != SIG_DFL && previous[i].sa_handler != SIG_IGN) {
+    previous[i].sa_handler(number);
+    return;
+  }
+  // Blocked until we return: the process then dies of it, with the status a parent expects.
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+#endif
+
+void installHandlers() {
+  for (int i = 0; i < signalCount; ++i) {
+#ifdef _WIN32
+    previous[i] = std::signal(fatalSignals[i].number, onFatalSignal);
+#else
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onFatalSignal;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(fatalSignals[i].number, &action, &previous[i]);
+#endif
+  }
+}
+
+} // namespace
+
+void reportFatalSignalsDuring(const char* phase) {
+  static bool installed = false;
+  const int next = 1 - currentLines;
+  for (int i = 0; i < signalCount; ++i) {
+    const int length = std::snprintf(lines[next][i], sizeof lines[next][i],
+                                      "Fatal signal %s during %s\n", fatalSignals[i].name, phase);
+    lineLengths[next][i] =
+        length < int(sizeof lines[next][i]) ? length : int(sizeof lines[next][i]) - 1;
+  }
+  currentLines = next;
+  if (!installed) {
+    installHandlers();
+    installed = true;
+  }
+}

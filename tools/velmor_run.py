@@ -1,0 +1,193 @@
+"""Runs velmor once and watches it from outside: the one way Velmor's tools start it.
+
+A run starts velmor in a working folder with a choice for its menu, captures standard output and
+standard error (apart, or together in the order written), and waits until the frame probe has
+saved the first frame the window presents. That frame, the time it took, the GL's version and
+renderer are kept; then the window is closed the way a window manager closes it, and the ending
+is collected: the exit status, or the signal that killed the process, and its peak memory.
+scripts/run, scripts/report, scripts/bench and the end-to-end tests all go through `run`.
+
+As a command, `velmor_run.py --png-dir DIR [velmor arguments]` runs velmor on the terminal: the
+menu shows, the line typed is passed on, and the first frame is saved as DIR/velmor-mode-N.png.
+"""
+import collections
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from PIL import Image
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BINARY = os.path.join(ROOT, "build", "velmor")
+PROBE = os.path.join(ROOT, "build", "tools", "velmor_frame_probe.so")
+
+# status: the exit status, or minus the signal that killed velmor; None when it drew its first
+# frame and then closed cleanly when asked. out, err: the transcripts (None when not captured).
+# frame: the first frame (an RGBA PIL image) or None. seconds: start to first frame, or None.
+# gl: (GL_VERSION, GL_RENDERER) as the first frame saw them. peak_rss_kib: the process's maximum
+# resident set.
+Run = collections.namedtuple("Run", "status out err frame seconds gl peak_rss_kib")
+
+
+class RunError(Exception):
+    """velmor hung, or would not close when asked."""
+
+
+def read_frame(path):
+    """A frame as the probe saves it (a PAM file, RGBA, top row first), as a PIL image."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.index(b"ENDHDR\n") + len(b"ENDHDR\n")
+    header = dict(line.split(b" ", 1) for line in data[:end].splitlines()[1:-1])
+    size = int(header[b"WIDTH"]), int(header[b"HEIGHT"])
+    return Image.frombytes("RGBA", size, data[end:])
+
+
+def frame_count(frames):
+    return sum(name.endswith(".pam") for name in os.listdir(frames))
+
+
+def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeout=30,
+        frames_wanted=1, while_running=None, merged=False, capture=True):
+    """Runs `binary` in `folder`. choice: bytes or text for standard input, None to end the input
+    at once, or a function called once velmor has started that returns the bytes to send.
+    env: changes to this process's environment (a value of None removes the variable).
+    while_running(proc, frames): called after the first frame, before the window is closed;
+    frames is the probe's folder. merged: both streams into `out`. capture=False leaves both
+    streams on this process's own."""
+    with tempfile.TemporaryDirectory(prefix="velmor-run-") as work:
+        frames = os.path.join(work, "frames")
+        os.mkdir(frames)
+        out_path, err_path = os.path.join(work, "out"), os.path.join(work, "err")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            streams = {}
+            if capture:
+                streams = dict(stdout=out, stderr=out if merged else err)
+            start = time.monotonic()
+            proc = subprocess.Popen([os.path.abspath(binary), *args], cwd=folder, stdin=subprocess.PIPE,
+                                    env=run_env(probe, frames, env), **streams)
+            try:
+                seconds = watch(proc, choice, frames, frames_wanted, start, timeout)
+                if while_running and seconds is not None:
+                    while_running(proc, frames)
+                closed = running(proc)
+                status, peak = close(proc) if closed else collect(proc)
+            finally:
+                if proc.returncode is None:
+                    proc.kill()
+                    collect(proc)
+        if closed and status != 0:
+            raise RunError("closing the window ended velmor with %s:\n%s"
+                           % (describe(status), read_text(err_path)))
+        frame = read_frame(os.path.join(frames, "frame-1.pam")) if frame_count(frames) else None
+        gl = None
+        if frame is not None:
+            with open(os.path.join(frames, "gl")) as f:
+                gl = tuple(f.read().splitlines()[:2])
+        texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
+        return Run(None if closed else status, *texts, frame, seconds, gl, peak)
+
+
+def run_env(probe, frames, changes):
+    env = dict(os.environ)
+    env.update(changes or {})
+    env["LD_PRELOAD"] = " ".join(filter(None, [probe, env.get("LD_PRELOAD")]))
+    env["VELMOR_FRAME_DIR"] = frames
+    return {k: v for k, v in env.items() if v is not None}
+
+
+def watch(proc, choice, frames, frames_wanted, start, timeout):
+    """Sends the choice and waits for frame `frames_wanted`; the seconds from start to the first
+    frame, or None when velmor ended before drawing."""
+    if callable(choice):
+        choice = choice()
+    if choice is not None:
+        try:
+            proc.stdin.write(choice.encode() if isinstance(choice, str) else choice)
+        except BrokenPipeError:
+            pass  # it ended before reading: the ending tells why
+    try:
+        proc.stdin.close()
+    except BrokenPipeError:
+        pass
+    # The probe renames each finished file into place: a name that exists is a whole frame.
+    first = os.path.join(frames, "frame-1.pam")
+    wanted = os.path.join(frames, "frame-%d.pam" % frames_wanted)
+    seconds = None
+    while running(proc) and not os.path.exists(wanted):
+        if seconds is None and os.path.exists(first):
+            seconds = time.monotonic() - start
+        if time.monotonic() - start > timeout:
+            raise RunError("velmor neither ended nor drew within %ds" % timeout)
+        time.sleep(0.002)
+    if seconds is None and os.path.exists(first):
+        seconds = time.monotonic() - start
+    return seconds
+
+
+def running(proc):
+    """Whether the process is still running; an ended one is left unreaped, for collect."""
+    return os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+
+
+def close(proc, timeout=60):
+    """Closes the window through the probe (SIGTERM): freeglut's close action then ends velmor,
+    after its at-exit work (coverage data, sanitizer leak checks)."""
+    proc.send_signal(signal.SIGTERM)
+    return collect(proc, timeout)
+
+
+def collect(proc, timeout=60):
+    """Waits for the process; its status (minus the signal when killed) and peak RSS in KiB."""
+    deadline = time.monotonic() + timeout
+    while True:
+        pid, wait_status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            proc.returncode = os.waitstatus_to_exitcode(wait_status)
+            return proc.returncode, usage.ru_maxrss
+        if time.monotonic() > deadline:
+            proc.kill()
+            deadline = float("inf")
+        time.sleep(0.005)
+
+
+def describe(status):
+    """How a process ended, in words: "exit status 1", "killed by SIGSEGV"."""
+    if status is not None and status < 0:
+        return "killed by " + signal.Signals(-status).name
+    return "exit status %s" % status
+
+
+def read_text(path):
+    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        return f.read()
+
+
+def main(argv):
+    """scripts/run without a display: the terminal run, saving the first frame."""
+    png_dir, args = argv[1], argv[2:]
+    typed = []
+
+    def forward_typed_line():
+        typed.append(sys.stdin.buffer.readline())
+        return typed[0]
+
+    r = run(forward_typed_line, os.path.dirname(BINARY), args=args, capture=False,
+            timeout=24 * 3600)
+    if r.frame is None:
+        return r.status if r.status >= 0 else 128 - r.status
+    words = typed[0].split()
+    mode = words[0].decode() if words and words[0] in (b"1", b"2", b"3", b"4") else "x"
+    png = os.path.join(png_dir, "velmor-mode-%s.png" % mode)
+    r.frame.save(png)
+    print("First frame saved to %s" % png)
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3 or sys.argv[1] != "--png-dir":
+        sys.exit("usage: velmor_run.py --png-dir DIR [velmor arguments]")
+    sys.exit(main([sys.argv[0]] + sys.argv[2:]))
