@@ -50,13 +50,14 @@ velmor_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# Starts Xvfb on a free display and exports DISPLAY; velmor_stop_xvfb stops it.
+# Starts Xvfb on a free display, with any further Xvfb options given, and exports DISPLAY;
+# velmor_stop_xvfb stops it.
 velmor_start_xvfb() {
   local n
   for n in $(seq 90 199); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
     # -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
-    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" >/dev/null 2>&1 &
     VELMOR_XVFB_PID=$!
     local i
     for i in $(seq 1 100); do

@@ -91,3 +91,9 @@ velmor_ensure_wine_prefix() {
   [ -e "$WINEPREFIX/system.reg" ] && return 0
   velmor_windows_step "creating the Wine prefix" sh -c 'wineboot --init && wineserver -w'
 }
+
+# Ends whatever Wine still runs in the build tree's prefix (nothing, after a clean run).
+velmor_stop_wine() {
+  velmor_wine_env
+  wineserver -k 2>/dev/null || true
+}
