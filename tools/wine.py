@@ -34,8 +34,8 @@ def windows_path(path):
 
 def added_err_lines(exe=EXE):
     """The lines that freeglut's Win32 back end writes on standard error under Wine, first and
-    once: Wine gives it no device context for the screen, so it warns that its idea of the
-    screen size may be wrong. The program is named by its Windows path."""
+    once. freeglut takes DISPLAY, which Wine needs, as a Windows display device's name, and
+    CreateDC fails on an X display's name. The program is named by its Windows path."""
     return ["freeglut (%s): fgPlatformInitialize: CreateDC failed, Screen size info may be "
             "incorrect" % windows_path(exe),
             "This is quite likely caused by a bad '-display' parameter"]
