@@ -74,9 +74,13 @@ velmor_build_windows() {
     velmor_windows_step "building freeglut and GLEW for MinGW" velmor_build_windows_deps \
       "$VELMOR_WINDOWS_BUILD/deps-src" "$VELMOR_WINDOWS_DEPS" || return 1
   fi
-  velmor_windows_step "cross-building velmor.exe" velmor_build "$VELMOR_WINDOWS_BUILD" \
-    -DCMAKE_TOOLCHAIN_FILE="$VELMOR_ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DVELMOR_WINDOWS_PREFIX="$VELMOR_WINDOWS_DEPS" -DCMAKE_BUILD_TYPE=Release
+  velmor_windows_step "cross-building velmor.exe" velmor_cross_build
+}
+
+# The windows preset: build-windows/, the toolchain file and the prefix of the libraries above.
+velmor_cross_build() {
+  (cd "$VELMOR_ROOT" && cmake --preset windows >/dev/null &&
+    cmake --build --preset windows -j "$(nproc)")
 }
 
 # Wine's settings for every run: its own prefix in the build tree, no debug chatter, and no
