@@ -26,7 +26,8 @@ velmor_windows_step() {
 # apt-get source needs a deb-src entry; this adds one for the Debian archive already configured
 # and fetches the source indexes once.
 velmor_ensure_deb_src() {
-  local lists=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources)
+  local lists=(/etc/apt/sources.list /etc/apt/sources.list.d/*.list
+    /etc/apt/sources.list.d/*.sources)
   if ! grep -qsE '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' "${lists[@]}"; then
     local entry file
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -68,7 +69,8 @@ velmor_build_windows_deps() {
 
 # Everything from packages to build-windows/velmor.exe, each step named when it fails.
 velmor_build_windows() {
-  velmor_windows_step "installing packages" velmor_ensure_packages "${VELMOR_WINDOWS_PACKAGES[@]}" &&
+  velmor_windows_step "installing packages" \
+    velmor_ensure_packages "${VELMOR_WINDOWS_PACKAGES[@]}" &&
     velmor_windows_step "adding a deb-src entry" velmor_ensure_deb_src || return 1
   if [ ! -e "$VELMOR_WINDOWS_DEPS/.complete" ]; then
     velmor_windows_step "building freeglut and GLEW for MinGW" velmor_build_windows_deps \
