@@ -7,6 +7,7 @@ program go through the probe, so its read-back of the frame costs them alike.
 """
 
 import argparse
+import ctypes
 import json
 import os
 import shutil

@@ -7,8 +7,9 @@ renderer are kept; then the window is closed the way a window manager closes it,
 is collected: the exit status, or the signal that killed the process, and its peak memory.
 scripts/run, scripts/report, scripts/bench and the end-to-end tests all go through `run`.
 
-As a command, `velmor_run.py --png-dir DIR [velmor arguments]` runs velmor on the terminal: the
-menu shows, the line typed is passed on, and the first frame is saved as DIR/velmor-mode-N.png.
+As a command, `velmor_run.py --png-dir DIR [--windows] [velmor arguments]` runs velmor (with
+--windows, velmor.exe under Wine) on the terminal: the menu shows, the line typed is passed on,
+and the first frame is saved as DIR/velmor-mode-N.png.
 """
 import collections
 import os
@@ -19,6 +20,8 @@ import tempfile
 import time
 
 from PIL import Image
+
+import wine
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BINARY = os.path.join(ROOT, "build", "velmor")
@@ -51,13 +54,14 @@ def frame_count(frames):
 
 
 def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeout=30,
-        frames_wanted=1, while_running=None, merged=False, capture=True):
+        frames_wanted=1, while_running=None, merged=False, capture=True, runner=()):
     """Runs `binary` in `folder`. choice: bytes or text for standard input, None to end the input
     at once, or a function called once velmor has started that returns the bytes to send.
     env: changes to this process's environment (a value of None removes the variable).
     while_running(proc, frames): called after the first frame, before the window is closed;
     frames is the probe's folder. merged: both streams into `out`. capture=False leaves both
-    streams on this process's own."""
+    streams on this process's own. runner: wine.RUNNER runs velmor.exe under Wine, watched
+    from the X server instead (only the first frame; no GL strings)."""
     with tempfile.TemporaryDirectory(prefix="velmor-run-") as work:
         frames = os.path.join(work, "frames")
         os.mkdir(frames)
@@ -67,24 +71,34 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
             if capture:
                 streams = dict(stdout=out, stderr=out if merged else err)
             start = time.monotonic()
-            proc = subprocess.Popen([os.path.abspath(binary), *args], cwd=folder, stdin=subprocess.PIPE,
-                                    env=run_env(probe, frames, env), **streams)
+            proc_env = wine.run_env(env) if runner else run_env(probe, frames, env)
+            proc = subprocess.Popen([*runner, os.path.abspath(binary), *args], cwd=folder,
+                                    stdin=subprocess.PIPE, env=proc_env, **streams)
             try:
-                seconds = watch(proc, choice, frames, frames_wanted, start, timeout)
+                send(proc, choice)
+                if runner:
+                    seconds, frame = watch_window(proc, start, timeout)
+                else:
+                    seconds = watch(proc, frames, frames_wanted, start, timeout)
                 if while_running and seconds is not None:
                     while_running(proc, frames)
                 closed = running(proc)
-                status, peak = close(proc) if closed else collect(proc)
+                if closed and runner:
+                    wine.close_window(binary, proc_env)
+                status, peak = close(proc) if closed and not runner else collect(proc)
             finally:
                 if proc.returncode is None:
                     proc.kill()
                     collect(proc)
+                if runner:
+                    wine.wait_for_wine(proc_env)
         if closed and status != 0:
             raise RunError("closing the window ended velmor with %s:\n%s"
                            % (describe(status), read_text(err_path)))
-        frame = read_frame(os.path.join(frames, "frame-1.pam")) if frame_count(frames) else None
+        if not runner:
+            frame = read_frame(os.path.join(frames, "frame-1.pam")) if frame_count(frames) else None
         gl = None
-        if frame is not None:
+        if frame is not None and not runner:
             with open(os.path.join(frames, "gl")) as f:
                 gl = tuple(f.read().splitlines()[:2])
         texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
@@ -99,9 +113,8 @@ def run_env(probe, frames, changes):
     return {k: v for k, v in env.items() if v is not None}
 
 
-def watch(proc, choice, frames, frames_wanted, start, timeout):
-    """Sends the choice and waits for frame `frames_wanted`; the seconds from start to the first
-    frame, or None when velmor ended before drawing."""
+def send(proc, choice):
+    """Writes the choice to velmor's standard input and ends it."""
     if callable(choice):
         choice = choice()
     if choice is not None:
@@ -113,6 +126,11 @@ def watch(proc, choice, frames, frames_wanted, start, timeout):
         proc.stdin.close()
     except BrokenPipeError:
         pass
+
+
+def watch(proc, frames, frames_wanted, start, timeout):
+    """Waits for frame `frames_wanted`; the seconds from start to the first frame, or None when
+    velmor ended before drawing."""
     # The probe renames each finished file into place: a name that exists is a whole frame.
     first = os.path.join(frames, "frame-1.pam")
     wanted = os.path.join(frames, "frame-%d.pam" % frames_wanted)
@@ -126,6 +144,26 @@ def watch(proc, choice, frames, frames_wanted, start, timeout):
     if seconds is None and os.path.exists(first):
         seconds = time.monotonic() - start
     return seconds
+
+
+def watch_window(proc, start, timeout, interval=0.05):
+    """Under Wine: waits until the window shows the same drawn picture in two grabs in a row (a
+    frame comes whole from one request to the X server; the second grab makes sure). The seconds
+    from start to the first grab of it and the picture, or (None, None) when velmor.exe ended
+    before drawing."""
+    empty = wine.backdrop()
+    seen, last = None, None
+    while running(proc):
+        if time.monotonic() - start > timeout:
+            raise RunError("velmor.exe neither ended nor drew within %ds" % timeout)
+        shot = wine.drawn_picture(empty)
+        if shot is not None and last is not None and shot.tobytes() == last.tobytes():
+            return seen, shot
+        if shot is not None and (last is None or shot.tobytes() != last.tobytes()):
+            seen = time.monotonic() - start
+        last = shot
+        time.sleep(interval)
+    return None, None
 
 
 def running(proc):
@@ -166,7 +204,7 @@ def read_text(path):
         return f.read()
 
 
-def main(argv):
+def main(argv, binary=BINARY, runner=()):
     """scripts/run without a display: the terminal run, saving the first frame."""
     png_dir, args = argv[1], argv[2:]
     typed = []
@@ -175,8 +213,8 @@ def main(argv):
         typed.append(sys.stdin.buffer.readline())
         return typed[0]
 
-    r = run(forward_typed_line, os.path.dirname(BINARY), args=args, capture=False,
-            timeout=24 * 3600)
+    r = run(forward_typed_line, os.path.dirname(binary), binary=binary, args=args, capture=False,
+            timeout=24 * 3600, runner=runner)
     if r.frame is None:
         return r.status if r.status >= 0 else 128 - r.status
     words = typed[0].split()
@@ -189,5 +227,7 @@ def main(argv):
 
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] != "--png-dir":
-        sys.exit("usage: velmor_run.py --png-dir DIR [velmor arguments]")
+        sys.exit("usage: velmor_run.py --png-dir DIR [--windows] [velmor arguments]")
+    if sys.argv[3:4] == ["--windows"]:
+        sys.exit(main([sys.argv[0], sys.argv[2]] + sys.argv[4:], wine.EXE, wine.RUNNER))
     sys.exit(main([sys.argv[0]] + sys.argv[2:]))

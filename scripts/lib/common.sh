@@ -12,19 +12,27 @@ velmor_ensure_packages() {
       missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-      sudo=(sudo -n)
-    else
-      echo "Velmor needs these Debian packages. Install them with:" >&2
-      echo "  sudo apt-get install -y ${missing[*]}" >&2
-      return 1
-    fi
+  if ! velmor_can_be_root; then
+    echo "Velmor needs these Debian packages. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    return 1
   fi
   echo "Installing ${missing[*]}" >&2
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
+    velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# True when velmor_as_root can run a command as root: as root, or through sudo without a password.
+velmor_can_be_root() {
+  [ "$(id -u)" -eq 0 ] || { command -v sudo >/dev/null && sudo -n true 2>/dev/null; }
+}
+
+velmor_as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  else
+    sudo -n "$@"
+  fi
 }
 
 # What building and running Velmor needs.
@@ -42,13 +50,14 @@ velmor_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# Starts Xvfb on a free display and exports DISPLAY; velmor_stop_xvfb stops it.
+# Starts Xvfb on a free display, with any further Xvfb options given, and exports DISPLAY;
+# velmor_stop_xvfb stops it.
 velmor_start_xvfb() {
   local n
   for n in $(seq 90 199); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
     # -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
-    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" >/dev/null 2>&1 &
     VELMOR_XVFB_PID=$!
     local i
     for i in $(seq 1 100); do

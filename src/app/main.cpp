@@ -24,7 +24,12 @@ VELMOR_EXPORT unsigned int NvOptimusEnablement = 1;
 
 int main(int argc, char** argv) {
   // "Linked" lines must reach a pipe or a file as they happen, not when a buffer fills.
+#ifdef _WIN32
+  // Microsoft's C runtime treats _IOLBF as full buffering: there, stdout goes unbuffered.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
   reportFatalSignalsDuring("start-up");
 
   createWindow(&argc, argv);

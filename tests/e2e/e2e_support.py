@@ -60,13 +60,14 @@ def populate(folder, files):
                 f.write(content)
 
 
-def run(choice, files=None, env=None, **options):
-    """Runs velmor in a fresh folder holding the case's shader files; see velmor_run.run."""
+def run(choice, files=None, env=None, binary=BIN, **options):
+    """Runs velmor (or another binary of it) in a fresh folder holding the case's shader files;
+    see velmor_run.run."""
     work = tempfile.mkdtemp(prefix="velmor-e2e-")
     try:
         populate(work, files)
-        return velmor_run.run(choice, work, binary=BIN, probe=PROBE, env=test_env(**(env or {})),
-                              **options)
+        return velmor_run.run(choice, work, binary=binary, probe=PROBE,
+                              env=test_env(**(env or {})), **options)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
