@@ -77,7 +77,7 @@ velmor_debian_unmount_all() {
 }
 
 velmor_debian_clean_up() {
-  trap - EXIT INT TERM
+  trap - EXIT HUP INT TERM
   [ -n "$VELMOR_DEBIAN_ROOT" ] || return 0
   # The step under way has a process group of its own (debootstrap works from outside the root).
   if [ -n "$VELMOR_DEBIAN_CHILD" ]; then
@@ -93,6 +93,7 @@ velmor_debian_set_traps() {
   trap velmor_debian_clean_up EXIT
   trap 'velmor_debian_interrupted INT 130' INT
   trap 'velmor_debian_interrupted TERM 143' TERM
+  trap 'velmor_debian_interrupted HUP 129' HUP
 }
 
 # Runs a step in the background, in a process group of its own, and waits for it: a signal to
