@@ -22,9 +22,7 @@ const FatalSignal fatalSignals[] = {
 #ifdef SIGBUS
     {SIGBUS, "SIGBUS"},
 #endif
-    {SIGILL, "SIGILL"},
-    {SIGFPE, "SIGFPE"},
-    {SIGABRT, "SIGABRT"},
+    {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"}, {SIGABRT, "SIGABRT"},
 };
 constexpr int signalCount = sizeof fatalSignals / sizeof fatalSignals[0];
 
@@ -113,7 +111,7 @@ void reportFatalSignalsDuring(const char* phase) {
   const int next = 1 - currentLines;
   for (int i = 0; i < signalCount; ++i) {
     const int length = std::snprintf(lines[next][i], sizeof lines[next][i],
-                                      "Fatal signal %s during %s\n", fatalSignals[i].name, phase);
+                                     "Fatal signal %s during %s\n", fatalSignals[i].name, phase);
     lineLengths[next][i] =
         length < int(sizeof lines[next][i]) ? length : int(sizeof lines[next][i]) - 1;
   }
