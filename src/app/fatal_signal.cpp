@@ -18,11 +18,13 @@ struct FatalSignal {
 };
 
 const FatalSignal fatalSignals[] = {
-    {SIGSEGV, "SIGSEGV"},
+    {SIGSEGV, "SIGSEGV"}, //
+    {SIGILL, "SIGILL"},   //
+    {SIGFPE, "SIGFPE"},   //
+    {SIGABRT, "SIGABRT"}, //
 #ifdef SIGBUS
-    {SIGBUS, "SIGBUS"},
+    {SIGBUS, "SIGBUS"}, // not on Windows
 #endif
-    {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"}, {SIGABRT, "SIGABRT"},
 };
 constexpr int signalCount = sizeof fatalSignals / sizeof fatalSignals[0];
 
