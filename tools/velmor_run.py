@@ -77,15 +77,15 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
             try:
                 send(proc, choice)
                 if runner:
-                    seconds, frame = watch_window(proc, start, timeout)
+                    seconds, frame, gl = watch_window(proc, start, timeout)
                 else:
-                    seconds = watch(proc, frames, frames_wanted, start, timeout)
+                    seconds, frame, gl = watch(proc, frames, frames_wanted, start, timeout)
                 if while_running and seconds is not None:
                     while_running(proc, frames)
                 closed = running(proc)
-                if closed and runner:
-                    wine.close_window(binary, proc_env)
-                status, peak = close(proc) if closed and not runner else collect(proc)
+                if closed:
+                    close_window(proc, binary, proc_env, runner)
+                status, peak = collect(proc)
             finally:
                 if proc.returncode is None:
                     proc.kill()
@@ -95,12 +95,6 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
         if closed and status != 0:
             raise RunError("closing the window ended velmor with %s:\n%s"
                            % (describe(status), read_text(err_path)))
-        if not runner:
-            frame = read_frame(os.path.join(frames, "frame-1.pam")) if frame_count(frames) else None
-        gl = None
-        if frame is not None and not runner:
-            with open(os.path.join(frames, "gl")) as f:
-                gl = tuple(f.read().splitlines()[:2])
         texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
         return Run(None if closed else status, *texts, frame, seconds, gl, peak)
 
@@ -129,8 +123,8 @@ def send(proc, choice):
 
 
 def watch(proc, frames, frames_wanted, start, timeout):
-    """Waits for frame `frames_wanted`; the seconds from start to the first frame, or None when
-    velmor ended before drawing."""
+    """Waits for frame `frames_wanted`; the seconds from start to the first frame, the frame and
+    the GL strings the probe saved with it, or Nones when velmor ended before drawing."""
     # The probe renames each finished file into place: a name that exists is a whole frame.
     first = os.path.join(frames, "frame-1.pam")
     wanted = os.path.join(frames, "frame-%d.pam" % frames_wanted)
@@ -141,16 +135,20 @@ def watch(proc, frames, frames_wanted, start, timeout):
         if time.monotonic() - start > timeout:
             raise RunError("velmor neither ended nor drew within %ds" % timeout)
         time.sleep(0.002)
-    if seconds is None and os.path.exists(first):
+    if not os.path.exists(first):
+        return None, None, None
+    if seconds is None:
         seconds = time.monotonic() - start
-    return seconds
+    with open(os.path.join(frames, "gl")) as f:
+        gl = tuple(f.read().splitlines()[:2])
+    return seconds, read_frame(first), gl
 
 
 def watch_window(proc, start, timeout, interval=0.05):
     """Under Wine: waits until the window shows the same drawn picture in two grabs in a row (a
     frame comes whole from one request to the X server; the second grab makes sure). The seconds
-    from start to the first grab of it and the picture, or (None, None) when velmor.exe ended
-    before drawing."""
+    from start to the first grab of it and the picture (no GL strings: nothing sees them), or
+    Nones when velmor.exe ended before drawing."""
     empty = wine.backdrop()
     seen, last = None, None
     while running(proc):
@@ -158,12 +156,12 @@ def watch_window(proc, start, timeout, interval=0.05):
             raise RunError("velmor.exe neither ended nor drew within %ds" % timeout)
         shot = wine.drawn_picture(empty)
         if shot is not None and last is not None and shot.tobytes() == last.tobytes():
-            return seen, shot
+            return seen, shot, None
         if shot is not None and (last is None or shot.tobytes() != last.tobytes()):
             seen = time.monotonic() - start
         last = shot
         time.sleep(interval)
-    return None, None
+    return None, None, None
 
 
 def running(proc):
@@ -171,11 +169,14 @@ def running(proc):
     return os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
 
 
-def close(proc, timeout=60):
-    """Closes the window through the probe (SIGTERM): freeglut's close action then ends velmor,
-    after its at-exit work (coverage data, sanitizer leak checks)."""
-    proc.send_signal(signal.SIGTERM)
-    return collect(proc, timeout)
+def close_window(proc, binary, env, runner):
+    """Closes the window as a window manager does: through the probe (SIGTERM), or under Wine
+    with WM_CLOSE. freeglut's close action then ends velmor, after its at-exit work (coverage
+    data, sanitizer leak checks)."""
+    if runner:
+        wine.close_window(binary, env)
+    else:
+        proc.send_signal(signal.SIGTERM)
 
 
 def collect(proc, timeout=60):

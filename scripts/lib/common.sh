@@ -35,6 +35,28 @@ velmor_as_root() {
   fi
 }
 
+# Runs a command in the background, in a process group of its own with SIGINT and SIGQUIT at
+# their defaults, and waits for it: a signal to the script is then handled at once, not when the
+# command ends. velmor_stop_child stops the command's whole group from a trap.
+VELMOR_CHILD=
+velmor_run_child() {
+  local status=0
+  # Bash would have a background command ignore SIGINT, and every program started under it.
+  setsid env --default-signal=INT,QUIT "$@" &
+  VELMOR_CHILD=$!
+  wait "$VELMOR_CHILD" || status=$?
+  VELMOR_CHILD=
+  return "$status"
+}
+
+velmor_stop_child() {
+  if [ -n "$VELMOR_CHILD" ]; then
+    kill -TERM -- "-$VELMOR_CHILD" 2>/dev/null || true
+    wait "$VELMOR_CHILD" 2>/dev/null || true
+    VELMOR_CHILD=
+  fi
+}
+
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
   xvfb xauth python3 python3-pil)

@@ -7,7 +7,6 @@
 
 VELMOR_DEBIAN_ROOT=
 VELMOR_DEBIAN_NAME=
-VELMOR_DEBIAN_CHILD=
 VELMOR_DEBIAN_STDERR=2 # the run's own standard error, also while a step's goes to a log
 
 velmor_debian_codename() {
@@ -80,11 +79,7 @@ velmor_debian_clean_up() {
   trap - EXIT HUP INT TERM
   [ -n "$VELMOR_DEBIAN_ROOT" ] || return 0
   # The step under way has a process group of its own (debootstrap works from outside the root).
-  if [ -n "$VELMOR_DEBIAN_CHILD" ]; then
-    kill -TERM -- "-$VELMOR_DEBIAN_CHILD" 2>/dev/null || true
-    wait "$VELMOR_DEBIAN_CHILD" 2>/dev/null || true
-    VELMOR_DEBIAN_CHILD=
-  fi
+  velmor_stop_child
   velmor_debian_stop_processes
   velmor_debian_unmount_all
 }
@@ -94,18 +89,6 @@ velmor_debian_set_traps() {
   trap 'velmor_debian_interrupted INT 130' INT
   trap 'velmor_debian_interrupted TERM 143' TERM
   trap 'velmor_debian_interrupted HUP 129' HUP
-}
-
-# Runs a step in the background, in a process group of its own, and waits for it: a signal to
-# this script is then handled at once, not when the step ends.
-velmor_debian_step() {
-  local status=0
-  # Bash would have the background step ignore SIGINT, and every program in it after it.
-  setsid env --default-signal=INT,QUIT "$@" &
-  VELMOR_DEBIAN_CHILD=$!
-  wait "$VELMOR_DEBIAN_CHILD" || status=$?
-  VELMOR_DEBIAN_CHILD=
-  return "$status"
 }
 
 velmor_debian_interrupted() {
@@ -123,7 +106,7 @@ velmor_debian_bootstrap() {
   local mirror
   mirror=$(velmor_debian_mirror)
   echo "$VELMOR_DEBIAN_NAME: debootstrap $codename from $mirror into $VELMOR_DEBIAN_ROOT" >&2
-  if ! velmor_debian_step debootstrap --variant=minbase "$codename" "$VELMOR_DEBIAN_ROOT" \
+  if ! velmor_run_child debootstrap --variant=minbase "$codename" "$VELMOR_DEBIAN_ROOT" \
     "$mirror" >"$log" 2>&1; then
     tail -n 5 "$log" >&2
     velmor_debian_fail "debootstrap (log: $log)"
@@ -164,7 +147,7 @@ velmor_debian_chroot() {
   for name in $(compgen -e); do
     case $name in MESA_* | GALLIUM_* | LIBGL_* | LP_* | VK_*) pass+=("$name=${!name}") ;; esac
   done
-  velmor_debian_step chroot "$VELMOR_DEBIAN_ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+  velmor_run_child chroot "$VELMOR_DEBIAN_ROOT" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 "${pass[@]}" "$@"
 }
 
