@@ -77,31 +77,68 @@ void printDebugMessage(GLenum source, GLenum type, GLuint id, GLenum severity,
                static_cast<int>(id), debSev, message);
 }
 
-void printDebugLog() {
-  // Start-up never asks for GL_ARB_debug_output; without its entry point there is no log to read.
-  if (!glGetDebugMessageLogARB) {
-    return;
-  }
-  std::vector<GLenum> sources(maxMessages);
-  std::vector<GLenum> types(maxMessages);
-  std::vector<GLuint> ids(maxMessages);
-  std::vector<GLenum> severities(maxMessages);
-  std::vector<GLsizei> lengths(maxMessages);
-  // One byte beyond what the GL may fill stays NUL, so no text can be read past the buffer.
-  std::vector<GLchar> text(maxText + 1, '\0');
+namespace {
 
-  // A single fetch: whatever does not fit waits in the GL's log for the next drain.
+// One fetch of at most count messages and textSize characters, each printed; how many came.
+GLuint fetchAndPrint(GLuint count, GLsizei textSize) {
+  std::vector<GLenum> sources(count);
+  std::vector<GLenum> types(count);
+  std::vector<GLuint> ids(count);
+  std::vector<GLenum> severities(count);
+  std::vector<GLsizei> lengths(count);
+  // One byte beyond what the GL may fill stays NUL, so no text can be read past the buffer.
+  std::vector<GLchar> text(static_cast<size_t>(textSize) + 1, '\0');
+
   const GLuint n =
-      glGetDebugMessageLogARB(maxMessages, maxText, sources.data(), types.data(), ids.data(),
+      glGetDebugMessageLogARB(count, textSize, sources.data(), types.data(), ids.data(),
                               severities.data(), lengths.data(), text.data());
 
   // The walk trusts neither the count nor the lengths beyond the arrays it owns.
+  GLuint printed = 0;
   size_t offset = 0;
-  for (GLuint i = 0; i < n && i < maxMessages && offset < static_cast<size_t>(maxText); ++i) {
+  while (printed < n && printed < count && offset < static_cast<size_t>(textSize)) {
+    const GLuint i = printed++;
     printDebugMessage(sources[i], types[i], ids[i], severities[i], text.data() + offset);
     if (lengths[i] < 0) {
       break;
     }
     offset += static_cast<size_t>(lengths[i]);
   }
+  return printed;
+}
+
+// The length (its NUL included) of the next waiting message when the drain's buffer cannot hold
+// it, else 0. The GL hands out whole messages only: such a message would never be fetched, and
+// would hold back every message after it for the rest of the run.
+GLsizei nextOversizedMessage() {
+  GLint waiting = 0;
+  glGetIntegerv(GL_DEBUG_LOGGED_MESSAGES_ARB, &waiting);
+  if (waiting <= 0) {
+    return 0;
+  }
+  GLint length = 0;
+  GLint longest = 0;
+  glGetIntegerv(GL_DEBUG_NEXT_LOGGED_MESSAGE_LENGTH_ARB, &length);
+  glGetIntegerv(GL_MAX_DEBUG_MESSAGE_LENGTH_ARB, &longest);
+  // Never more than the GL's own limit on a message: a buffer no larger than the GL says it needs.
+  return length > maxText && length <= longest ? length : 0;
+}
+
+} // namespace
+
+void printDebugLog() {
+  // Start-up never asks for GL_ARB_debug_output; without its entry point there is no log to read.
+  if (!glGetDebugMessageLogARB) {
+    return;
+  }
+  // Messages too long for the buffer are taken out one by one, each into a buffer of its own
+  // length, so that those behind them reach the fetch below.
+  for (GLuint taken = 0; taken < maxMessages; ++taken) {
+    const GLsizei length = nextOversizedMessage();
+    if (!length || fetchAndPrint(1, length) == 0) {
+      break;
+    }
+  }
+  // A single fetch: whatever does not fit waits in the GL's log for the next drain.
+  fetchAndPrint(maxMessages, maxText);
 }

@@ -12,9 +12,10 @@ const char* debugSeverityText(GLenum severity);
 void printDebugMessage(GLenum source, GLenum type, GLuint id, GLenum severity,
                        const GLchar* message);
 
-// Fetches once (at most 64 messages, 2048 characters) and prints what was fetched.
+// Fetches once (at most 64 messages, 2048 characters) and prints what was fetched; a message
+// longer than 2048 characters that waits first is fetched and printed on its own before.
 void printDebugLog();
 
-// Print an object's info log on standard error when the GL reports one.
+// Print an object's info log on standard error when the GL reports one; nothing for name 0.
 void printShaderInfoLog(GLuint shader);
 void printProgramInfoLog(GLuint program);

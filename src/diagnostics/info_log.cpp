@@ -8,6 +8,11 @@ namespace {
 // Shaders and programs answer the same two questions through twin entry points.
 void printInfoLog(GLuint object, PFNGLGETSHADERIVPROC getParameter,
                   PFNGLGETSHADERINFOLOGPROC getLog) {
+  // A builder that got no object has no log to show; asking the GL about name 0 would only
+  // raise an error of Velmor's own making.
+  if (!object) {
+    return;
+  }
   GLint log_length = 0;
   getParameter(object, GL_INFO_LOG_LENGTH, &log_length);
   if (log_length <= 0) {

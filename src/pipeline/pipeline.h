@@ -16,6 +16,10 @@ bool openShaderFile(const std::string& path, std::ifstream& shaderFile);
 // or fewer bytes arrive than the size promised.
 bool readWholeFile(std::ifstream& shaderFile, std::string& bin);
 
+// Whether bin is a SPIR-V module valid for OpenGL 4.5, by SPIRV-Tools' validator; when it is
+// not, verdict holds the validator's reason on one line.
+bool validateSpirv(const std::string& bin, std::string& verdict);
+
 // Stage loaders: a shader object whose compile status is true, or 0 with nothing left behind.
 GLuint compileGlslShader(std::string path, GLenum type);
 GLuint loadSpirvShader(std::string path, GLenum type);

@@ -1,5 +1,7 @@
 #include "pipeline/pipeline.h"
 
+#include "diagnostics/diagnostics.h"
+
 #include <cstdio>
 
 namespace {
@@ -22,14 +24,10 @@ GLuint createShaderForFile(const std::string& path, GLenum type, std::string& bi
   return shader;
 }
 
-GLuint keepIfCompiled(GLuint shader) {
+bool compiled(GLuint shader) {
   GLint compiled = 0;
   glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
-  if (compiled) {
-    return shader;
-  }
-  glDeleteShader(shader);
-  return 0;
+  return compiled != 0;
 }
 
 } // namespace
@@ -43,7 +41,13 @@ GLuint compileGlslShader(std::string path, GLenum type) {
     const auto size = static_cast<GLint>(bin.size());
     glShaderSource(shader, 1, &text, &size);
     glCompileShader(shader);
-    shader = keepIfCompiled(shader);
+    if (!compiled(shader)) {
+      // The info log is the one verdict every driver gives (Mesa's preprocessor errors reach
+      // no other): it must be read before the shader goes.
+      printShaderInfoLog(shader);
+      glDeleteShader(shader);
+      shader = 0;
+    }
   }
   if (!shader) {
     std::fprintf(stderr, "Failed to open file\n");
@@ -57,9 +61,21 @@ GLuint loadSpirvShader(std::string path, GLenum type) {
   if (!shader) {
     return 0;
   }
+  // The GL expects a module already validated: what it does with any other bytes is undefined,
+  // and some drivers crash. The validator's verdict is the one to show for those.
+  std::string verdict;
+  if (!validateSpirv(bin, verdict)) {
+    glDeleteShader(shader);
+    std::fprintf(stderr, "%s is not valid SPIR-V: %s\n", path.c_str(), verdict.c_str());
+    return 0;
+  }
   glShaderBinary(1, &shader, GL_SHADER_BINARY_FORMAT_SPIR_V_ARB, bin.data(),
                  static_cast<GLsizei>(bin.size()));
-  // Mesa accepts any bytes here; specialization is where a bad module is refused.
+  // Specialization is where a valid module meant for another stage, or without "main", is refused.
   glSpecializeShaderARB(shader, "main", 0, nullptr, nullptr);
-  return keepIfCompiled(shader);
+  if (!compiled(shader)) {
+    glDeleteShader(shader);
+    return 0;
+  }
+  return shader;
 }

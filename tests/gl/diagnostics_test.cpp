@@ -93,6 +93,18 @@ TEST_F(DebugLog, TextThatDoesNotFitWaitsForTheNextDrain) {
   EXPECT_EQ(capture(printDebugLog).err, applicationLine(3, c));
 }
 
+// Catches a drain jammed for good by a message longer than its buffer, which the GL never hands
+// out in part: it comes whole, on its own, once it is first, and the messages behind it follow.
+TEST_F(DebugLog, MessageLongerThanTheBufferComesWholeAndUnblocksTheRest) {
+  const std::string before(100, 'b'), longest(3000, 'L'), after(100, 'a');
+  insertMessage(1, before);
+  insertMessage(2, longest);
+  insertMessage(3, after);
+  EXPECT_EQ(capture(printDebugLog).err, applicationLine(1, before));
+  EXPECT_EQ(capture(printDebugLog).err, applicationLine(2, longest) + applicationLine(3, after));
+  EXPECT_EQ(capture(printDebugLog).err, "");
+}
+
 // What the fake fetch below reports.
 GLuint fakeCount;
 GLsizei fakeLength;
@@ -164,8 +176,14 @@ TEST_F(InfoLog, PrintsExactlyWhatTheGlHolds) {
   EXPECT_EQ(log.back(), '\n');
   glDeleteShader(warned);
 
-  // Name 0 is refused by the GL: the length stays 0 and nothing is printed.
-  EXPECT_EQ(capture([] { printProgramInfoLog(0); }).err, "");
+  // Name 0 is no object: nothing is printed, and the GL is not asked (it would log an error).
+  discardDebugLog();
+  EXPECT_EQ(capture([] {
+              printProgramInfoLog(0);
+              printShaderInfoLog(0);
+              printDebugLog();
+            }).err,
+            "");
 }
 
 GLint fakeLogLength;

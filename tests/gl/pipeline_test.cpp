@@ -179,16 +179,27 @@ std::string makeFile(Kind kind, bool spirv) {
 struct LoaderCase {
   Kind kind;
   bool builds;
+  const char* spirvVerdict; // the validator's reason, when the file is not a valid module
 };
 
 // Catches a loader that keeps a bad stage, leaves a shader object behind, reads a file it should
 // not, prints the wrong line, or hands GL bytes it never read.
 TEST_F(Pipeline, StageLoadersAcceptOnlyCompilingFiles) {
+  const char* const notWords = "file size should be a multiple of 4";
   const LoaderCase cases[] = {
-      {Missing, false},       {Directory, false},  {Empty, false},       {Shipped, true},
-      {ValidNoNewline, true}, {NulInside, true},   {SyntaxError, false}, {Garbage, false},
-      {OtherKind, false},     {WrongStage, false}, {TooLarge, false},    {ShortRead, false},
-      {OutOfMemory, false},
+      {Missing, false, nullptr},
+      {Directory, false, nullptr},
+      {Empty, false, "Invalid SPIR-V magic number."},
+      {Shipped, true, nullptr},
+      {ValidNoNewline, true, nullptr},
+      {NulInside, true, nullptr},
+      {SyntaxError, false, nullptr},
+      {Garbage, false, notWords},
+      {OtherKind, false, notWords},
+      {WrongStage, false, nullptr}, // a valid module, refused by specialization
+      {TooLarge, false, nullptr},
+      {ShortRead, false, nullptr},
+      {OutOfMemory, false, nullptr},
   };
   for (bool spirv : {false, true}) {
     for (const LoaderCase& c : cases) {
@@ -213,9 +224,22 @@ TEST_F(Pipeline, StageLoadersAcceptOnlyCompilingFiles) {
       failAllocationsFrom = 0;
       EXPECT_EQ(shader != 0, c.builds);
       EXPECT_EQ(t.out, "");
-      EXPECT_EQ(t.err, c.builds || spirv ? "" : "Failed to open file\n");
       // A shader object exists only for a file that opened, and only as long as it is wanted.
       const bool opens = c.kind != Missing && c.kind != Directory;
+      const bool compiles = opens && !sourcesGiven.empty();
+      if (spirv) {
+        EXPECT_EQ(t.err, c.spirvVerdict
+                             ? "frag.spv is not valid SPIR-V: " + std::string(c.spirvVerdict) + "\n"
+                             : "");
+      } else if (!c.builds) {
+        // A failed compile shows the GL's reason (the shader's info log) before the line.
+        const std::string line = "Failed to open file\n";
+        ASSERT_GE(t.err.size(), line.size());
+        EXPECT_EQ(t.err.substr(t.err.size() - line.size()), line);
+        EXPECT_EQ(t.err.size() > line.size(), compiles) << t.err;
+      } else {
+        EXPECT_EQ(t.err, "");
+      }
       EXPECT_EQ(createdShaders.size(), opens ? 1u : 0u);
       EXPECT_FALSE(!c.builds && anyShaderLeft());
       if (!spirv && (c.kind == ValidNoNewline || c.kind == NulInside)) {
@@ -231,6 +255,37 @@ TEST_F(Pipeline, StageLoadersAcceptOnlyCompilingFiles) {
       fs::remove_all("frag.spv");
       discardDebugLog();
     }
+  }
+}
+
+// Catches a failed GLSL compile that ends with only "Failed to open file": each kind of error
+// Mesa reports, the preprocessor's included (those reach the info log and no debug message).
+TEST_F(Pipeline, FailedCompilePrintsTheReasonBeforeItsLine) {
+  const struct {
+    const char* source;
+    const char* reason;
+  } cases[] = {
+      {"#version 450 core\n#if \xe9\n#endif\n", "preprocessor error: syntax error"},
+      {"#version 450 core\n#error velmor stops here\n", "#error velmor stops here"},
+      {"#version 450 core\n#if 1\nvoid main() {}\n", "Unterminated #if"},
+      {"#version 450 core\n#include \"common.glsl\"\n", "\"common.glsl\" not found"},
+      {"#version 450 core\n#define GL_velmor 1\n", "reserved"},
+      {"#define F(a) a\n#version 450 core\n", "#version must appear on the first line"},
+      {"#version 450 core\n#define F(a) a\nint x = F(1, 2);\n", "invoked with 2 arguments"},
+      {"#version 450 core\nvoid main() { undeclared = 1; }\n", "undeclared"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    writeFile("shader.frag", c.source);
+    GLuint shader = 1;
+    const Transcript t =
+        capture([&] { shader = compileGlslShader("shader.frag", GL_FRAGMENT_SHADER); });
+    EXPECT_EQ(shader, 0u);
+    const size_t reason = t.err.find(c.reason);
+    EXPECT_NE(reason, std::string::npos) << t.err;
+    EXPECT_EQ(t.err.find("Failed to open file\n"), t.err.size() - 20) << t.err;
+    EXPECT_FALSE(anyShaderLeft());
+    discardDebugLog();
   }
 }
 
@@ -387,9 +442,14 @@ TEST_F(Pipeline, SeparableBuildersReportEveryOutcome) {
     EXPECT_EQ(program != 0, c.linked);
     // The GLSL builder fails before its drain; the SPIR-V builder drains on every path.
     const bool drained = c.linked || c.spirv;
+    const std::string refused = c.spirv && (c.kind == Garbage || c.kind == OtherKind)
+                                    ? "frag.spv is not valid SPIR-V: file size should be a "
+                                      "multiple of 4\n"
+                                    : "";
     EXPECT_EQ(t.err.find("Source:Application\tType:Other\tID:1\tSeverity:High\tMessage:waiting\n"),
-              drained ? 0 : std::string::npos)
+              drained ? refused.size() : std::string::npos)
         << t.err;
+    EXPECT_EQ(t.err.rfind(refused, 0), 0u) << t.err;
     if (!drained) {
       EXPECT_EQ(t.err, "Failed to open file\n");
     }
@@ -443,11 +503,8 @@ TEST_F(Pipeline, PipelineModesBindWhateverTheStagesGave) {
       {setupGlslSso, nullptr, "Linked\nLinked\n", "", true, true},
       {setupSpirvSso, nullptr, "Linked\nLinked\n", "", true, true},
       {setupGlslSso, "shader.frag", "Linked\n", "Failed to open file\n", false, true},
-      // The vertex stage's drain reports the fragment builder's log query on program 0.
-      {setupSpirvSso, "frag.spv", "Linked\n",
-       "Source:OpenGL\tType:Error\tID:#\tSeverity:High\tMessage:GL_INVALID_VALUE in "
-       "glGetProgramiv(program)\n",
-       false, true},
+      // Nothing at all: no program, so no log to ask the GL about (and no error of our making).
+      {setupSpirvSso, "frag.spv", "Linked\n", "", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.missing ? c.missing : "all files");
