@@ -59,7 +59,7 @@ velmor_stop_child() {
 
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
-  xvfb xauth python3 python3-pil)
+  xvfb xauth python3 python3-pil spirv-tools)
 
 # Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
 VELMOR_PYTHON=/usr/bin/python3
