@@ -1,5 +1,6 @@
 #include "app/fatal_signal.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -29,9 +30,13 @@ const FatalSignal fatalSignals[] = {
 constexpr int signalCount = sizeof fatalSignals / sizeof fatalSignals[0];
 
 // Two sets of lines: the next phase's are written while the handler may still read the current.
+// The driver's own threads crash too: the set is published with release and read with acquire,
+// so a handler on any thread sees the lines whole.
 char lines[2][signalCount][160];
 int lineLengths[2][signalCount];
-volatile std::sig_atomic_t currentLines = 0;
+std::atomic<int> currentLines{0};
+static_assert(std::atomic<int>::is_always_lock_free,
+              "a signal handler may only use lock-free atomics");
 
 #ifdef _WIN32
 using Handler = void (*)(int);
@@ -50,7 +55,7 @@ int indexOf(int number) {
 }
 
 void writeLine(int i) {
-  const int set = currentLines;
+  const int set = currentLines.load(std::memory_order_acquire);
 #ifdef _WIN32
   const int written = _write(2, lines[set][i], static_cast<unsigned>(lineLengths[set][i]));
 #else
@@ -110,14 +115,14 @@ void installHandlers() {
 
 void reportFatalSignalsDuring(const char* phase) {
   static bool installed = false;
-  const int next = 1 - currentLines;
+  const int next = 1 - currentLines.load(std::memory_order_relaxed);
   for (int i = 0; i < signalCount; ++i) {
     const int length = std::snprintf(lines[next][i], sizeof lines[next][i],
                                      "Fatal signal %s during %s\n", fatalSignals[i].name, phase);
     lineLengths[next][i] =
         length < int(sizeof lines[next][i]) ? length : int(sizeof lines[next][i]) - 1;
   }
-  currentLines = next;
+  currentLines.store(next, std::memory_order_release);
   if (!installed) {
     installHandlers();
     installed = true;

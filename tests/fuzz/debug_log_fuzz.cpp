@@ -1,9 +1,11 @@
 // Catches a debug-log drain that reads or prints past its own arrays whatever count, lengths and
-// texts the GL reports, and a menu check that overflows its token or accepts anything but an exact
-// entry, whatever bytes arrive on standard input.
+// texts the GL reports, or that jams on a log a GL could hold; and a menu check that overflows
+// its token or accepts anything but an exact entry, whatever bytes arrive on standard input.
 //
-// No GL context: glGetDebugMessageLogARB is GLEW's function pointer, pointed here at a fake that,
-// like a GL, writes only within the buffers it is given, yet claims any count and any lengths.
+// No GL context: glGetDebugMessageLogARB is GLEW's function pointer, pointed here at a fake, and
+// glGetIntegerv is defined here, ahead of the GL library's. The fake log either keeps the GL's
+// rules (whole messages only, in order, each fetched once) or, like a broken GL, writes only
+// within the buffers it is given yet claims any count, any lengths and any queries.
 // Built by clang this is a libFuzzer target; otherwise main below feeds it random inputs.
 
 #include "app/startup.h"
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <vector>
 
@@ -39,6 +42,37 @@ uint32_t takeNumber() {
   return small < 0xF0 ? small : take(4);
 }
 
+// A log that keeps the GL's rules: lengths count the NUL, and a fetch stops at the first message
+// that does not fit whole into what is left of the buffer.
+struct Message {
+  GLenum source, type, severity;
+  GLuint id;
+  GLsizei length;
+};
+constexpr GLsizei maxLength = 4096;
+std::deque<Message> honestLog;
+bool honest;
+
+GLuint GLAPIENTRY honestFetch(GLuint count, GLsizei bufSize, GLenum* sources, GLenum* types,
+                              GLuint* ids, GLenum* severities, GLsizei* lengths, GLchar* text) {
+  GLuint n = 0;
+  GLsizei used = 0;
+  while (n < count && !honestLog.empty() && honestLog.front().length <= bufSize - used) {
+    const Message m = honestLog.front();
+    honestLog.pop_front();
+    sources[n] = m.source;
+    types[n] = m.type;
+    ids[n] = m.id;
+    severities[n] = m.severity;
+    lengths[n] = m.length;
+    std::memset(text + used, 'm', static_cast<size_t>(m.length - 1));
+    text[used + m.length - 1] = '\0';
+    used += m.length;
+    ++n;
+  }
+  return n;
+}
+
 GLuint GLAPIENTRY fakeFetch(GLuint count, GLsizei bufSize, GLenum* sources, GLenum* types,
                             GLuint* ids, GLenum* severities, GLsizei* lengths, GLchar* text) {
   const GLuint claimed = takeNumber();
@@ -57,9 +91,32 @@ GLuint GLAPIENTRY fakeFetch(GLuint count, GLsizei bufSize, GLenum* sources, GLen
   return claimed;
 }
 
+// The drain must take at least one message from a log that holds any, however long they are.
+void drainHonestLog() {
+  honestLog.clear();
+  for (uint32_t count = take(1) % 12; count > 0 && restSize > 0; --count) {
+    const GLsizei length = static_cast<GLsizei>(1 + take(2) % maxLength);
+    honestLog.push_back({GL_DEBUG_SOURCE_API_ARB, GL_DEBUG_TYPE_OTHER_ARB,
+                         GL_DEBUG_SEVERITY_LOW_ARB, take(4), length});
+  }
+  glGetDebugMessageLogARB = honestFetch;
+  while (!honestLog.empty()) {
+    const size_t before = honestLog.size();
+    printDebugLog();
+    if (honestLog.size() == before) {
+      std::abort(); // jammed: nothing after this message would ever be printed
+    }
+  }
+}
+
 void drainDebugLog(const uint8_t* data, size_t size) {
   rest = data;
   restSize = size;
+  honest = take(1) % 2;
+  if (honest) {
+    drainHonestLog();
+    return;
+  }
   glGetDebugMessageLogARB = fakeFetch;
   printDebugLog();
 }
@@ -85,6 +142,19 @@ void checkMenu(const uint8_t* data, size_t size) {
 }
 
 } // namespace
+
+// What the drain asks of the GL's state, answered by the log in use.
+void GLAPIENTRY glGetIntegerv(GLenum name, GLint* value) {
+  if (!honest) {
+    *value = static_cast<GLint>(takeNumber());
+  } else if (name == GL_DEBUG_LOGGED_MESSAGES_ARB) {
+    *value = static_cast<GLint>(honestLog.size());
+  } else if (name == GL_DEBUG_NEXT_LOGGED_MESSAGE_LENGTH_ARB) {
+    *value = honestLog.empty() ? 0 : honestLog.front().length;
+  } else if (name == GL_MAX_DEBUG_MESSAGE_LENGTH_ARB) {
+    *value = maxLength;
+  }
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The drain's lines would flood the terminal; sanitizer reports go to file descriptor 2 still.
