@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 from e2e_support import (BIN, MENU, SANITIZED, SHIPPED_PIXEL, VERSION_LINE, close_to, frame_after,
-                         reached_main_loop, run, test_env, uniform_pixel, window_id, x11)
+                         reached_main_loop, run, shipped, test_env, uniform_pixel, window_id, x11)
 
 
 def version_line(err):
@@ -98,6 +98,41 @@ class Modes(unittest.TestCase):
                 transcript = (r.out, re.sub("\tID:-?[0-9]+\t", "\tID:#\t", r.err))
                 self.assertEqual(transcript, first.setdefault(mode, transcript))
                 self.assertEqual(r.frame, runs[0][1].frame)
+
+
+class Verdicts(unittest.TestCase):
+    def test_a_driver_message_longer_than_the_drain_and_those_after_it_are_printed(self):
+        """Catches a drain jammed by a compiler message over its 2048 characters: that message,
+        and every one after it, lost for the rest of the run."""
+        name = "x" * 3000
+        frag = shipped("shader.frag").replace(
+            b"void main() {", b"void main() {\n    color = vec4(%s);" % name.encode())
+        for mode, last in [("1", "cannot construct"), ("2", "in glUseProgramStages")]:
+            with self.subTest(mode=mode):
+                r = run(mode + "\n", files={"shader.frag": frag})
+                self.assertTrue(reached_main_loop(r), r.err)
+                messages = [line.partition("\tMessage:")[2] for line in r.err.splitlines()
+                            if line.startswith("Source:")]
+                self.assertGreaterEqual(len(messages), 2, r.err)
+                self.assertIn("`%s'" % name, messages[0])
+                self.assertIn(last, messages[-1])
+                # The compiler's errors, as the info log lists them, all came as messages too.
+                for error in re.findall(r"^0:\d+\(\d+\): error: .*$", r.err, re.M):
+                    self.assertIn(error, messages)
+
+    def test_a_file_that_is_not_spirv_is_named_and_never_reaches_the_gl(self):
+        """Catches bytes that are not a SPIR-V module handed to the GL (Mesa 25 crashes on them),
+        or a refusal that does not say which file and why."""
+        for mode in "34":
+            for content, reason in [(b"not SPIR-V" * 40, "Invalid SPIR-V magic number."),
+                                    (shipped("vert.spv")[:20],
+                                     "Missing required OpMemoryModel instruction.")]:
+                with self.subTest(mode=mode, reason=reason):
+                    r = run(mode + "\n", files={"vert.spv": content})
+                    self.assertTrue(reached_main_loop(r), r.err)
+                    self.assertEqual(r.err.splitlines()[1:2],
+                                     ["vert.spv is not valid SPIR-V: " + reason])
+                    self.assertNotIn("glSpecializeShader", r.err)
 
 
 class FatalSignal(unittest.TestCase):

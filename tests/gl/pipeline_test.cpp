@@ -258,6 +258,30 @@ TEST_F(Pipeline, StageLoadersAcceptOnlyCompilingFiles) {
   }
 }
 
+// Catches a validator set up for another target than OpenGL (the shipped modules must pass) and a
+// verdict that spans lines on the console (the validator puts the instruction on a line of its
+// own).
+TEST(SpirvValidation, ShippedModulesPassAndVerdictsFitOneLine) {
+  std::string verdict;
+  for (const char* name : {"/vert.spv", "/frag.spv"}) {
+    EXPECT_TRUE(validateSpirv(readFile(std::string(VELMOR_SHADER_DIR) + name), verdict)) << verdict;
+  }
+  // The value of the first OpStore (opcode 62) becomes the entry block's label, which has no type.
+  std::string module = readFile(std::string(VELMOR_SHADER_DIR) + "/frag.spv");
+  std::vector<uint32_t> words(module.size() / 4);
+  std::memcpy(words.data(), module.data(), module.size());
+  size_t i = 5;
+  while ((words[i] & 0xFFFF) != 62) {
+    i += words[i] >> 16;
+  }
+  const uint32_t label = words[i - 1];
+  words[i + 2] = label;
+  std::memcpy(&module[0], words.data(), module.size());
+  EXPECT_FALSE(validateSpirv(module, verdict));
+  const std::string id = std::to_string(label);
+  EXPECT_EQ(verdict, "Operand '" + id + "[%" + id + "]' requires a type OpStore %color %" + id);
+}
+
 // Catches a failed GLSL compile that ends with only "Failed to open file": each kind of error
 // Mesa reports, the preprocessor's included (those reach the info log and no debug message).
 TEST_F(Pipeline, FailedCompilePrintsTheReasonBeforeItsLine) {
