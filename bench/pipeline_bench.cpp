@@ -10,9 +10,12 @@
 #include <GL/freeglut.h>
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <fcntl.h>
@@ -152,6 +155,32 @@ void benchProgram(benchmark::State& state, ProgramBuilder build, const char* ver
   }
 }
 
+std::string readModule(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+// What loadSpirvShader adds before the GL sees a module, on a validator already set up.
+void benchValidate(benchmark::State& state, const char* path) {
+  const std::string module = readModule(path);
+  std::string verdict;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(validateSpirv(module, verdict));
+  }
+}
+
+// The first validation in a process also sets up the validator's tables; main times it once,
+// before anything else validates, and this reports that one time.
+double firstValidationSeconds = 0;
+
+void benchFirstValidation(benchmark::State& state) {
+  for (auto _ : state) {
+    state.SetIterationTime(firstValidationSeconds);
+  }
+}
+
 // freeglut resizes on its next event pass, and reshape runs once the X server confirms.
 bool resizeWindow(int width, int height) {
   glutReshapeWindow(width, height);
@@ -203,6 +232,11 @@ void registerBenchmarks() {
     add("stage/createSeparableSpirvProgram" + stage, benchStage, createSeparableSpirvProgram, spirv,
         type, deleteProgram);
   }
+  benchmark::RegisterBenchmark("stage/validateSpirv/vert, first in a process", benchFirstValidation)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  add("stage/validateSpirv/vert", benchValidate, "vert.spv");
+  add("stage/validateSpirv/frag", benchValidate, "frag.spv");
   add("stage/createGlslProgram", benchProgram, createGlslProgram, "shader.vert", "shader.frag");
   add("stage/createSpirvProgram", benchProgram, createSpirvProgram, "vert.spv", "frag.spv");
   for (const auto& [width, height] : {std::pair{800, 600}, std::pair{1920, 1080}}) {
@@ -253,6 +287,12 @@ int main(int argc, char** argv) {
   benchmark::AddCustomContext("shader_cache",
                               cacheOff && std::string(cacheOff) == "true" ? "off" : "on");
   createScreenQuad();
+  std::string verdict;
+  const std::string vert = readModule("vert.spv");
+  const auto start = std::chrono::steady_clock::now();
+  validateSpirv(vert, verdict);
+  firstValidationSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   registerBenchmarks();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
