@@ -10,45 +10,74 @@ import struct
 
 from e2e_support import reached_main_loop, run
 
-OP_DECORATE, LOCATION, INDEX = 71, 30, 32
+OP_DECORATE, OP_MEMBER_DECORATE = 71, 72
+BLOCK, BUILT_IN, LOCATION, INDEX = 2, 11, 30, 32
+
+
+def words_of(module):
+    return struct.unpack("<%dI" % (len(module) // 4), module[:len(module) // 4 * 4])
 
 
 def decorations(module):
-    """{(target id, decoration): literal} of every OpDecorate with one literal in a module."""
-    words = struct.unpack("<%dI" % (len(module) // 4), module[:len(module) // 4 * 4])
-    found, i = {}, 5
-    while i < len(words) and words[i] >> 16:
+    """(opcode, target id, decoration, literals...) of every OpDecorate and OpMemberDecorate (the
+    member's number dropped), as far as the module's word counts can be followed."""
+    words, found, i = words_of(module), [], 5
+    while i < len(words) and words[i] >> 16 and i + (words[i] >> 16) <= len(words):
         count, opcode = words[i] >> 16, words[i] & 0xFFFF
-        if opcode == OP_DECORATE and count == 4 and i + count <= len(words):
-            found[words[i + 1], words[i + 2]] = words[i + 3]
+        if opcode == OP_DECORATE and count >= 3:
+            found.append((opcode,) + words[i + 1:i + count])
+        elif opcode == OP_MEMBER_DECORATE and count >= 4:
+            found.append((opcode, words[i + 1]) + words[i + 3:i + count])
         i += count
     return found
 
 
-def index_above_one(found):
-    return any(kind == INDEX and value > 1 for (_, kind), value in found.items())
+def literal(found, decoration):
+    """The literal of every OpDecorate of this kind with one."""
+    return [d[3] for d in found if d[0] == OP_DECORATE and d[2] == decoration and len(d) == 4]
 
 
-def index_without_location(found):
-    return any(kind == INDEX and (target, LOCATION) not in found for target, kind in found)
+def index_above_one(module):
+    return any(value > 1 for value in literal(decorations(module), INDEX))
 
 
-def location_at_least(limit):
-    return lambda found: any(kind == LOCATION and value >= limit
-                             for (_, kind), value in found.items())
+def index_without_location(module):
+    found = decorations(module)
+    placed = {d[1] for d in found if d[0] == OP_DECORATE and d[2] == LOCATION}
+    return any(d[1] not in placed for d in found if d[0] == OP_DECORATE and d[2] == INDEX)
+
+
+def location_from(limit):
+    return lambda module: any(value >= limit for value in literal(decorations(module), LOCATION))
+
+
+def schema_not_zero(module):
+    return len(module) >= 20 and words_of(module)[4] != 0
+
+
+def block_without_built_ins_or_locations(module):
+    """A Block (gl_PerVertex, say) none of whose members is a built-in or has a Location."""
+    found = decorations(module)
+    placed = {d[1] for d in found if d[0] == OP_MEMBER_DECORATE and d[2] in (BUILT_IN, LOCATION)}
+    return any(d[1] not in placed for d in found if d[0] == OP_DECORATE and d[2] == BLOCK)
 
 
 # Per release, the crashes inside the driver on SPIR-V modules that the validator accepts (so
 # Velmor hands them to the GL), as the mutation campaign (test_mutants.py) found them: what the
-# module declares, and the phases the crash may come in. GLSL cannot express any of them.
+# module holds, and the phases the crash may come in. GLSL cannot express any of them.
 # Mesa 22.3 (Debian 12):
 # - a fragment output decorated Index 2 or more (only 0 and 1 exist): SIGSEGV or SIGBUS while
 #   linking, or at the first draw (driver_crash/frag.spvasm, the smallest such module);
 # - a fragment output decorated Index but no Location: the first draw crashes;
 # - a varying at Location 4096 or beyond: building the stage program of mode 4 crashes.
+# Mesa 25.0 (Debian 13), where those three draw:
+# - a header whose schema word (reserved, 0) is not 0: SIGSEGV building the program;
+# - an output block whose member lost its BuiltIn (gl_PerVertex's gl_Position decorated Component
+#   instead) and has no Location: SIGSEGV building the program of mode 3, SIGABRT in mode 4's.
 CRASHES_ON_VALID_MODULES = {
     (22, 3): [(index_above_one, ("set-up", "drawing")), (index_without_location, ("drawing",)),
-              (location_at_least(4096), ("set-up",))],
+              (location_from(4096), ("set-up",))],
+    (25, 0): [(schema_not_zero, ("set-up",)), (block_without_built_ins_or_locations, ("set-up",))],
 }
 
 
@@ -69,6 +98,5 @@ def mesa_release():
 
 def crashes_on_valid_module(module, crash):
     """Whether the driver table expects `crash`, (signal name, phase), on this valid module."""
-    found = decorations(module)
-    return any(declares(found) and any(phase in crash[1] for phase in phases)
-               for declares, phases in CRASHES_ON_VALID_MODULES[mesa_release()])
+    return any(holds(module) and any(phase in crash[1] for phase in phases)
+               for holds, phases in CRASHES_ON_VALID_MODULES[mesa_release()])

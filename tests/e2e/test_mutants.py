@@ -235,13 +235,13 @@ class MutationCampaign(unittest.TestCase):
                     elif reached_main_loop(r):
                         outcome.add("drawn")
                     else:
+                        outcome.add("crashed")
                         crash = crash_of(r)
                         self.assertIsNotNone(crash, "ended without naming a crash:\n" + r.err)
                         self.assertTrue(crashes_on_valid_module(m.module, crash),
                                         "a driver crash missing from driver_quirks.py: %s in "
                                         "mode %s on mutant %d (%s, %s)"
                                         % (crash, mode, m.number, m.seed, m.mutator))
-                        outcome.add("crashed")
             if m.number < 0:
                 continue
             figures["refused by the validator" if not valid else
