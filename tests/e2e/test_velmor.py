@@ -120,20 +120,6 @@ class Verdicts(unittest.TestCase):
                 for error in re.findall(r"^0:\d+\(\d+\): error: .*$", r.err, re.M):
                     self.assertIn(error, messages)
 
-    def test_a_file_that_is_not_spirv_is_named_and_never_reaches_the_gl(self):
-        """Catches bytes that are not a SPIR-V module handed to the GL (Mesa 25 crashes on them),
-        or a refusal that does not say which file and why."""
-        for mode in "34":
-            for content, reason in [(b"not SPIR-V" * 40, "Invalid SPIR-V magic number."),
-                                    (shipped("vert.spv")[:20],
-                                     "Missing required OpMemoryModel instruction.")]:
-                with self.subTest(mode=mode, reason=reason):
-                    r = run(mode + "\n", files={"vert.spv": content})
-                    self.assertTrue(reached_main_loop(r), r.err)
-                    self.assertEqual(r.err.splitlines()[1:2],
-                                     ["vert.spv is not valid SPIR-V: " + reason])
-                    self.assertNotIn("glSpecializeShader", r.err)
-
 
 class FatalSignal(unittest.TestCase):
     def test_a_crash_in_the_driver_is_named_with_its_phase(self):
