@@ -145,14 +145,14 @@ void checkMenu(const uint8_t* data, size_t size) {
 
 // What the drain asks of the GL's state, answered by the log in use.
 void GLAPIENTRY glGetIntegerv(GLenum name, GLint* value) {
-  if (!honest) {
+  if (name == GL_MAX_DEBUG_MESSAGE_LENGTH_ARB) {
+    *value = maxLength; // a constant of the GL, which sizes the drain's largest buffer
+  } else if (!honest) {
     *value = static_cast<GLint>(takeNumber());
   } else if (name == GL_DEBUG_LOGGED_MESSAGES_ARB) {
     *value = static_cast<GLint>(honestLog.size());
   } else if (name == GL_DEBUG_NEXT_LOGGED_MESSAGE_LENGTH_ARB) {
     *value = honestLog.empty() ? 0 : honestLog.front().length;
-  } else if (name == GL_MAX_DEBUG_MESSAGE_LENGTH_ARB) {
-    *value = maxLength;
   }
 }
 
