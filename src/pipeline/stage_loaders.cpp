@@ -24,7 +24,7 @@ GLuint createShaderForFile(const std::string& path, GLenum type, std::string& bi
   return shader;
 }
 
-bool compiled(GLuint shader) {
+bool hasCompiled(GLuint shader) {
   GLint compiled = 0;
   glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
   return compiled != 0;
@@ -41,7 +41,7 @@ GLuint compileGlslShader(std::string path, GLenum type) {
     const auto size = static_cast<GLint>(bin.size());
     glShaderSource(shader, 1, &text, &size);
     glCompileShader(shader);
-    if (!compiled(shader)) {
+    if (!hasCompiled(shader)) {
       // The info log is the one verdict every driver gives (Mesa's preprocessor errors reach
       // no other): it must be read before the shader goes.
       printShaderInfoLog(shader);
@@ -73,7 +73,7 @@ GLuint loadSpirvShader(std::string path, GLenum type) {
                  static_cast<GLsizei>(bin.size()));
   // Specialization is where a valid module meant for another stage, or without "main", is refused.
   glSpecializeShaderARB(shader, "main", 0, nullptr, nullptr);
-  if (!compiled(shader)) {
+  if (!hasCompiled(shader)) {
     glDeleteShader(shader);
     return 0;
   }

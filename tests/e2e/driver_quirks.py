@@ -70,14 +70,16 @@ def block_without_built_ins_or_locations(module):
 #   linking, or at the first draw (driver_crash/frag.spvasm, the smallest such module);
 # - a fragment output decorated Index but no Location: the first draw crashes;
 # - a varying at Location 4096 or beyond: building the stage program of mode 4 crashes.
-# Mesa 25.0 (Debian 13), where those three draw:
+# Mesa 25.0 (Debian 13):
+# - a fragment output decorated Index but no Location: the first draw crashes (not every time);
 # - a header whose schema word (reserved, 0) is not 0: SIGSEGV building the program;
 # - an output block whose member lost its BuiltIn (gl_PerVertex's gl_Position decorated Component
 #   instead) and has no Location: SIGSEGV building the program of mode 3, SIGABRT in mode 4's.
 CRASHES_ON_VALID_MODULES = {
     (22, 3): [(index_above_one, ("set-up", "drawing")), (index_without_location, ("drawing",)),
               (location_from(4096), ("set-up",))],
-    (25, 0): [(schema_not_zero, ("set-up",)), (block_without_built_ins_or_locations, ("set-up",))],
+    (25, 0): [(index_without_location, ("drawing",)), (schema_not_zero, ("set-up",)),
+              (block_without_built_ins_or_locations, ("set-up",))],
 }
 
 
