@@ -151,7 +151,7 @@ velmor_debian_chroot() {
     HOME=/root LANG=C.UTF-8 "${pass[@]}" "$@"
 }
 
-# velmor_debian_run RELEASE FRESH PACKAGE... -- CTEST-ARGUMENT...
+# velmor_debian_run RELEASE FRESH PACKAGE... -- COMMAND ARG...
 velmor_debian_run() {
   local release=$1 fresh=$2 codename packages=()
   shift 2
@@ -194,7 +194,7 @@ velmor_debian_run() {
   fi
 
   local status=0
-  velmor_debian_chroot bash -c 'cd /velmor && exec scripts/test "$@"' bash "$@" || status=$?
+  velmor_debian_chroot bash -c 'cd /velmor && exec "$@"' bash "$@" || status=$?
   velmor_debian_clean_up
   [ "$status" -eq 0 ] || echo "$VELMOR_DEBIAN_NAME: the suite failed (status $status)" >&2
   return "$status"
