@@ -7,8 +7,6 @@ release the GL reports at run time. Keep every such expectation here.
 import functools
 import re
 
-from e2e_support import reached_main_loop, run
-
 # Per release, whether glSpecializeShaderARB kills the process on bytes that are not SPIR-V.
 # Mesa 22.3 (Debian 12): glShaderBinary takes any bytes; specialization refuses them with a GL
 # error ("main" is not a valid entry point).
@@ -25,6 +23,8 @@ CRASHES_SPECIALIZING = {
 def mesa_release():
     """(major, minor) of the Mesa under test, from the version velmor's first frame saw; a
     release without an entry gets the newest one before it, so what it changed shows as failures."""
+    from e2e_support import reached_main_loop, run  # the tests' runner: only the tests ask
+
     r = run("1\n")
     if not reached_main_loop(r):
         raise AssertionError("velmor does not draw with the shipped shaders:\n" + r.err)
