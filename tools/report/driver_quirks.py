@@ -38,3 +38,27 @@ def mesa_release():
 
 def crashes_specializing(module):
     return CRASHES_SPECIALIZING[mesa_release()](module)
+
+
+# Known driver bugs, as the report and its compare view label them: a result that matches an
+# entry is the driver's known bug, not a new one. Each entry: the label, the mode id, the status,
+# and a test of the report's identity and the mode's record.
+KNOWN_BUGS = (
+    # glBindProgramPipeline validates the pipeline under a debug context and compares two null
+    # resource names from Mesa's SPIR-V path (Mesa 22.3 and 25.0, llvmpipe and zink alike).
+    ("known Mesa crash: SPIR-V separable fragment stage with inputs, debug context",
+     "spirv-sso", "crash",
+     lambda identity, mode: "Mesa" in (identity["gl"]["version"] or "")
+     and (mode["fatal_signal"] or "").startswith("Fatal signal SIGSEGV during the set-up")),
+    # Mesa's softpipe stops at OpenGL 3.3 core: no 4.5 context to run any mode.
+    ("known: softpipe has no OpenGL 4.5 core context", None, "not-supported",
+     lambda identity, mode: "softpipe" in (identity["gl"]["renderer"] or "")),
+)
+
+
+def known_bug(identity, mode):
+    """The label of the known entry that a mode's result matches, or None."""
+    for label, mode_id, status, matches in KNOWN_BUGS:
+        if mode_id in (None, mode["id"]) and mode["status"] == status and matches(identity, mode):
+            return label
+    return None

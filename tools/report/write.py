@@ -1,41 +1,69 @@
-"""Velmor's four-way report: what this GL driver does with the same pipeline built four ways.
+"""One report: what one GL driver does with the same pipeline built four ways.
 
 Runs velmor once per mode (and N times for the timing) in a fresh folder holding the shader
-files, and writes OUT/report.md with each mode's ending, "Linked" lines, debug messages, info
-logs, time to first frame and picture, beside mode-N.png and the side-by-side modes.png.
-scripts/report builds velmor and provides a display first; see the README.
+files, and writes OUT/report.md and OUT/report.json (checked against report.schema.json) with
+each mode's status, ending, "Linked" lines, debug messages, info logs, times to first frame and
+picture, beside mode-N.png and the side-by-side modes.png. A mode that hangs, or dies as its
+window closes, is recorded as such: the report is always written.
 """
 import ctypes
 import datetime
 import hashlib
+import json
 import os
+import platform
 import re
 import shutil
-import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 
 import velmor_run
+import wine
+
+from . import driver_quirks, pictures, result_file, targets
+from .result_file import MODES
 
 SHADER_FILES = ("shader.vert", "shader.frag", "vert.spv", "frag.spv")
-MODES = {"1": "GLSL", "2": "GLSL SSO", "3": "SPIRV", "4": "SPIRV SSO"}
 SEVERITIES = ("High", "Med", "Low", "Notification", "UNKNOW")
 DEBUG_LINE = re.compile(
     r"Source:(?P<source>[^\t]*)\tType:(?P<type>[^\t]*)\tID:(?P<id>-?\d+)"
     r"\tSeverity:(?P<severity>[^\t]*)\tMessage:(?P<message>.*)")
+FATAL_LINE = re.compile(r"Fatal signal \w+ during .*")
 # The lines velmor writes itself on standard error; every other line is the GL's info-log text.
 OWN_LINE = re.compile(
     r"Supported Opengl version: .*|Invalid Entry|Failed to open file|Error: .*"
     r"|GL_ARB_separate_shader_objects is not supported|GL_ARB_gl_spirv is not supported"
-    r"|failed to init the separate shader extension|Fatal signal \w+ during .*")
-USAGE = "usage: scripts/report [--shaders DIR] [--out DIR] [--runs N]"
+    r"|failed to init the separate shader extension|" + FATAL_LINE.pattern)
+# What Xlib and freeglut print on standard error themselves: not the GL's info logs either.
+WINDOW_SYSTEM_LINE = re.compile(
+    r"X Error of failed request: .*|  (Major|Minor) opcode of failed request: .*"
+    r"|  (Serial number|Value|Resource id) in failed request: .*"
+    r"|  Serial number of failed request: .*|  Current serial number in output stream: .*"
+    r"|freeglut \(.*\): .*")
+# What a driver that lacks a feature makes velmor (or the window system) say: not a failure.
+NOT_SUPPORTED = (
+    ("GLXBadFBConfig", "no OpenGL 4.5 core context (GLXBadFBConfig)"),
+    ("GL_ARB_gl_spirv is not supported", "no GL_ARB_gl_spirv"),
+    ("GL_ARB_separate_shader_objects is not supported", "no GL_ARB_separate_shader_objects"),
+    ("failed to init the separate shader extension", "no separate shader object entry points"),
+)
+# The variables that choose or change a driver; the last two change what it reports.
+DRIVER_VARIABLES = ("LIBGL_ALWAYS_SOFTWARE", "GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE",
+                    "MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE", "VK_DRIVER_FILES",
+                    "VK_ICD_FILENAMES")
+OVERRIDING = ("MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE")
+USAGE = ("usage: scripts/report [--shaders DIR] [--out DIR] [--runs N] [--timeout S] "
+         "[--target NAME]\n       scripts/report --compare [--baseline A] [--out DIR] A B ...\n"
+         "       scripts/report --sweep [--out DIR] [--runs N]")
 
 
 def parse_args(argv, root):
     """The options, or a one-line complaint: (options, None) or (None, message)."""
     options = {"shaders": os.path.join(root, "shaders"), "out": os.path.join(root, "build", "report"),
-               "runs": "5", "velmor": velmor_run.BINARY, "probe": velmor_run.PROBE}
+               "runs": "5", "timeout": "30", "target": None, "velmor": None,
+               "probe": velmor_run.PROBE}
     args = list(argv)
     while args:
         name = args.pop(0)
@@ -46,10 +74,20 @@ def parse_args(argv, root):
         return None, "scripts/report: no shader folder %s" % options["shaders"]
     if not writable(options["out"]):
         return None, "scripts/report: cannot write to %s" % options["out"]
-    if not re.fullmatch(r"[0-9]+", options["runs"]) or int(options["runs"]) < 1:
-        return None, "scripts/report: --runs needs a whole number of at least 1, not %s" % (
-            options["runs"])
-    options["runs"] = int(options["runs"])
+    for name in ("runs", "timeout"):
+        if not re.fullmatch(r"[0-9]+", options[name]) or int(options[name]) < 1:
+            return None, "scripts/report: --%s needs a whole number of at least 1, not %s" % (
+                name, options[name])
+        options[name] = int(options[name])
+    if options["target"] is not None:
+        if options["target"] not in targets.BY_NAME:
+            return None, "scripts/report: no target %s (%s)" % (
+                options["target"], ", ".join(targets.BY_NAME))
+        options["target"] = targets.BY_NAME[options["target"]]
+    wine_target = options["target"] is not None and options["target"].where == "wine"
+    if options["velmor"] is None:
+        options["velmor"] = wine.EXE if wine_target else velmor_run.BINARY
+    options["runner"] = wine.RUNNER if wine_target else ()
     return options, None
 
 
@@ -61,96 +99,142 @@ def writable(folder):
     return os.path.isdir(path) and os.access(path, os.W_OK | os.X_OK)
 
 
-def open_display():
-    """Holds a connection to the display for the whole report, or None when it cannot be opened.
-    The connection also keeps an X server from resetting between runs."""
+def display_opens():
+    """Whether the display can be opened: one connection, opened and closed again."""
     try:
         x11 = ctypes.CDLL("libX11.so.6")
     except OSError:
-        return None
+        return False
     x11.XOpenDisplay.restype = ctypes.c_void_p
-    return x11.XOpenDisplay(None)
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(None)
+    if connection:
+        x11.XCloseDisplay(connection)
+    return bool(connection)
 
 
 def shader_facts(folder):
-    """(name, size in bytes or None when missing, SHA-256) of each shader file."""
+    """name, size in bytes and SHA-256 of each shader file (None for both when missing)."""
     facts = []
     for name in SHADER_FILES:
         path = os.path.join(folder, name)
+        size = digest = None
         if os.path.isfile(path):
             with open(path, "rb") as f:
                 data = f.read()
-            facts.append((name, len(data), hashlib.sha256(data).hexdigest()))
-        else:
-            facts.append((name, None, None))
+            size, digest = len(data), hashlib.sha256(data).hexdigest()
+        facts.append({"name": name, "size": size, "sha256": digest})
     return facts
 
 
-def run_mode(mode, options):
-    """The first run's record of one mode, with the median time to first frame of all runs."""
-    runs, times = [], []
+def run_env(target, xdg):
+    """The changes to the environment that every velmor run (and glxinfo) of the report gets."""
+    env = {"MESA_SHADER_CACHE_DISABLE": "true"}
+    if target is not None:
+        env.update(target.env)
+        if target.private_xdg:
+            env["XDG_RUNTIME_DIR"] = xdg
+    return env
+
+
+def run_mode(menu, options, env):
+    """The first run of one mode, what went wrong with it (a velmor_run.RunError or None), every
+    time to first frame, and whether all runs ended alike. A run that hangs or dies as its window
+    closes is not repeated."""
+    runs, samples = [], []
     for _ in range(options["runs"]):
         with tempfile.TemporaryDirectory(prefix="velmor-report-") as folder:
             for name in SHADER_FILES:
                 source = os.path.join(options["shaders"], name)
                 if os.path.isfile(source):
                     shutil.copy(source, folder)
-            r = velmor_run.run(mode + "\n", folder, binary=options["velmor"],
-                               probe=options["probe"], env={"MESA_SHADER_CACHE_DISABLE": "true"})
-        runs.append(r)
+            trouble = None
+            try:
+                r = velmor_run.run(menu + "\n", folder, binary=options["velmor"],
+                                   probe=options["probe"], env=env, timeout=options["timeout"],
+                                   runner=options["runner"])
+            except velmor_run.RunError as failure:
+                r, trouble = failure.run, failure
+        runs.append((r, trouble))
         if r.seconds is not None:
-            times.append(r.seconds * 1000.0)
-    return {"run": runs[0], "ms": statistics.median(times) if times else None,
-            "same_ending": all(r.status == runs[0].status for r in runs)}
+            samples.append(round(r.seconds * 1000.0, 1))
+        if trouble:
+            break
+    first, trouble = runs[0]
+    return {"run": first, "trouble": trouble, "samples": samples,
+            "consistent": all(r.status == first.status and (t is None) == (trouble is None)
+                              for r, t in runs)}
 
 
-def parse_err(err):
-    """Standard error split into debug messages (dicts of the five fields) and info-log lines."""
-    messages, info = [], []
+def parse_err(err, added=()):
+    """Standard error split into debug messages (dicts of the five fields), info-log lines and the
+    fatal-signal line (or None). added: lines a runner (Wine) adds, which are neither."""
+    messages, info, fatal = [], [], None
     after_message = False
     for line in err.splitlines():
         match = DEBUG_LINE.fullmatch(line)
         if match:
-            messages.append(match.groupdict())
+            message = match.groupdict()
+            message["id"] = int(message["id"])
+            messages.append(message)
         elif after_message and not line:
             pass  # the newline a message text ended in
-        elif not OWN_LINE.fullmatch(line):
+        elif FATAL_LINE.fullmatch(line):
+            fatal = line
+        elif not (OWN_LINE.fullmatch(line) or WINDOW_SYSTEM_LINE.fullmatch(line)
+                  or line in added):
             info.append(line)
         after_message = bool(match)
-    return messages, info
+    return messages, info, fatal
 
 
-def compare(a, b):
-    """None when the two frames are identical pixel for pixel; otherwise the number of pixels
-    that differ and the first of them, top row first: (count, (x, y), colour in a, colour in b)."""
-    if a.size != b.size:
-        return (max(a.size[0] * a.size[1], b.size[0] * b.size[1]), (0, 0),
-                "%dx%d" % a.size, "%dx%d" % b.size)
-    width = a.size[0]
-    pa, pb = a.tobytes(), b.tobytes()
-    if pa == pb:
-        return None
-    differing = [i for i in range(0, len(pa), 4) if pa[i:i + 4] != pb[i:i + 4]]
-    first = differing[0] // 4
-    xy = (first % width, first // width)
-    return len(differing), xy, a.getpixel(xy), b.getpixel(xy)
+def ending(result):
+    """How the first run ended, as the report records it."""
+    r, trouble = result["run"], result["trouble"]
+    if trouble is not None and trouble.hung_after is not None:
+        return {"text": "hung: killed after %d s" % trouble.hung_after, "exit_status": None,
+                "signal": None, "hung_after_s": trouble.hung_after, "at_close": False}
+    status = 0 if r.status is None else r.status
+    at_close = r.frame is not None and (r.status is None or trouble is not None)
+    described = velmor_run.describe(status)
+    text = described
+    if at_close:
+        text = "drew; closed cleanly" if status == 0 else "drew; %s as its window closed" % text
+    return {"text": text, "exit_status": status if status >= 0 else None,
+            "signal": described.split()[-1] if status < 0 else None, "hung_after_s": None,
+            "at_close": at_close}
 
 
-def ending(r):
-    if r.status is None:
-        return "drew; closed cleanly"
-    return velmor_run.describe(r.status)
-
-
-def picture_verdict(mode, results):
-    r, reference = results[mode]["run"], results["1"]["run"]
+def judge(result, end, messages, info, fatal):
+    """(status, reason): pass < warn < fail < timeout < crash, or not-supported with its reason."""
+    r = result["run"]
+    if end["hung_after_s"] is not None:
+        return "timeout", None
+    if end["signal"] is not None or (r.frame is None and fatal is not None):
+        return "crash", fatal
+    if end["at_close"] and end["exit_status"] != 0:
+        return "fail", end["text"]
     if r.frame is None:
-        return "no frame: " + ending(r)
-    if mode == "1":
+        for words, reason in NOT_SUPPORTED:
+            if words in r.err:
+                return "not-supported", reason
+        return "fail", "drew nothing: " + end["text"]
+    if r.frame.convert("RGB").getextrema() == ((0, 0), (0, 0), (0, 0)):
+        return "fail", "drew only black"
+    if info or any(m["severity"] == "High" for m in messages):
+        return "warn", None
+    return "pass", None
+
+
+def picture_verdict(menu, results):
+    r, reference = results[menu]["run"], results["1"]["run"]
+    if r.frame is None:
+        return "no frame: " + results[menu]["ending"]["text"]
+    if menu == "1":
         return "reference"
     if reference.frame is None:
         return "mode 1 has no frame"
-    difference = compare(reference.frame, r.frame)
+    difference = pictures.difference(reference.frame, r.frame)
     if difference is None:
         return "identical"
     count, (x, y), ours, theirs = difference
@@ -162,6 +246,108 @@ def colour_text(colour):
     return str(tuple(colour)) if isinstance(colour, tuple) else colour
 
 
+def mode_record(menu, mode_id, name, results, added):
+    result = results[menu]
+    r = result["run"]
+    messages, info, fatal = parse_err(r.err, added)
+    end = result["ending"]
+    status, reason = judge(result, end, messages, info, fatal)
+    frame = None
+    if r.frame is not None:
+        rgba = r.frame.convert("RGBA")
+        frame = {"file": "mode-%s.png" % menu, "rgba_sha256": hashlib.sha256(rgba.tobytes()).hexdigest(),
+                 "width": rgba.width, "height": rgba.height}
+    samples = result["samples"]
+    return {"id": mode_id, "menu": menu, "name": name, "status": status, "reason": reason,
+            "ending": end, "consistent": result["consistent"], "linked": r.out.count("Linked\n"),
+            "debug_messages": messages, "info_log": info, "fatal_signal": fatal,
+            "first_frame_ms": {"samples": samples,
+                               "median": statistics.median(samples) if samples else None},
+            "frame": frame, "picture": picture_verdict(menu, results), "stdout": r.out,
+            "stderr": r.err}
+
+
+def glxinfo(env):
+    """GL_VENDOR, GL_RENDERER, the core profile's version strings from glxinfo -B (mesa-utils) on
+    the same display and environment, for a driver on which no mode drew: a dict, or None."""
+    try:
+        out = subprocess.run(["glxinfo", "-B"], capture_output=True, text=True, timeout=30,
+                             env={k: v for k, v in dict(os.environ, **env).items()
+                                  if v is not None}).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    facts = dict(line.strip().split(": ", 1) for line in out.splitlines() if ": " in line)
+    if "OpenGL renderer string" not in facts:
+        return None
+    return {"vendor": facts.get("OpenGL vendor string"),
+            "renderer": facts["OpenGL renderer string"],
+            "version": facts.get("OpenGL core profile version string",
+                                 facts.get("OpenGL version string")),
+            "glsl_version": facts.get("OpenGL core profile shading language version string",
+                                      facts.get("OpenGL shading language version string")),
+            "context_flags": None}
+
+
+def gl_identity(results, env):
+    """The GL strings and where they came from: the frame probe of the first mode that drew,
+    else glxinfo, else velmor's own version line."""
+    for menu, _, _ in MODES:
+        gl = results[menu]["run"].gl
+        if gl:
+            gl = list(gl) + [None] * (5 - len(gl))
+            return dict(zip(("version", "renderer", "vendor", "glsl_version", "context_flags"),
+                            gl)), "frame probe"
+    facts = glxinfo(env)
+    if facts:
+        return facts, "glxinfo"
+    empty = dict.fromkeys(("vendor", "renderer", "version", "glsl_version", "context_flags"))
+    for menu, _, _ in MODES:
+        for line in results[menu]["run"].err.splitlines():
+            if line.startswith("Supported Opengl version: "):
+                return dict(empty, version=line.split(": ", 1)[1]), "console"
+    return empty, "none"
+
+
+def os_name():
+    try:
+        return platform.freedesktop_os_release().get("PRETTY_NAME")
+    except OSError:
+        return None
+
+
+def mesa_package():
+    found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libgl1-mesa-dri"],
+                           capture_output=True, text=True)
+    return found.stdout.strip() or None if found.returncode == 0 else None
+
+
+def velmor_version(binary):
+    """What the build beside the binary noted (tools/version.cmake); nulls when there is none."""
+    try:
+        with open(os.path.join(os.path.dirname(binary), "velmor-version.json")) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {"describe": None, "project_version": None}
+
+
+def identity(options, argv, results, env):
+    gl, source = gl_identity(results, env)
+    environment = {name: env.get(name, os.environ.get(name)) for name in DRIVER_VARIABLES}
+    target = options["target"]
+    check = None
+    if target is not None:
+        check = {"name": target.name, "expected_renderer": target.expected_renderer,
+                 "check": "pass" if re.search(target.expected_renderer, gl["renderer"] or "")
+                 else "invalid: wrong driver"}
+    return {"gl": gl, "gl_source": source,
+            "window_system": "WGL (Wine)" if options["runner"] else "GLX",
+            "os": os_name(), "kernel": platform.release(), "mesa_package": mesa_package(),
+            "velmor": velmor_version(options["velmor"]), "command_line": ["scripts/report", *argv],
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "environment": environment,
+            "overrides": any(environment[name] for name in OVERRIDING), "target": check}
+
+
 def severities(messages):
     counts = {s: 0 for s in SEVERITIES}
     for m in messages:
@@ -170,18 +356,20 @@ def severities(messages):
     return "%d (%s)" % (len(messages), ", ".join(parts)) if parts else "0"
 
 
-def summary_table(results):
-    rows = ["| Mode | Ended | Linked | Debug messages | Info-log lines | First frame (ms) "
-            "| Picture |", "|---|---|---|---|---|---|---|"]
-    for mode, name in MODES.items():
-        result = results[mode]
-        r = result["run"]
-        messages, info = parse_err(r.err)
-        ms = "%.0f" % result["ms"] if result["ms"] is not None else "-"
-        ended = ending(r) + ("" if result["same_ending"] else " (not in every run)")
-        rows.append("| %s %s | %s | %d | %s | %d | %s | %s |" % (
-            mode, name, ended, r.out.count("Linked\n"), severities(messages), len(info), ms,
-            picture_verdict(mode, results)))
+def status_text(mode):
+    return mode["status"] + (": " + mode["reason"] if mode["reason"] else "")
+
+
+def summary_table(report):
+    rows = ["| Mode | Status | Ended | Linked | Debug messages | Info-log lines | First frame (ms) "
+            "| Picture |", "|---|---|---|---|---|---|---|---|"]
+    for m in report["modes"]:
+        ms = m["first_frame_ms"]["median"]
+        ended = m["ending"]["text"] + ("" if m["consistent"] else " (not in every run)")
+        rows.append("| %s %s | %s | %s | %d | %s | %d | %s | %s |" % (
+            m["menu"], m["name"], status_text(m).replace("|", "\\|"), ended, m["linked"],
+            severities(m["debug_messages"]), len(m["info_log"]),
+            "%.0f" % ms if ms is not None else "-", m["picture"]))
     return "\n".join(rows)
 
 
@@ -191,71 +379,55 @@ def fenced(text):
     return "%s\n%s%s%s\n" % (fence, text, "" if text.endswith("\n") or not text else "\n", fence)
 
 
-def mode_section(mode, results):
-    r = results[mode]["run"]
-    messages, info = parse_err(r.err)
-    lines = ["## Mode %s: %s" % (mode, MODES[mode]), "",
-             "Ended: %s. \"Linked\" lines: %d." % (ending(r), r.out.count("Linked\n")), ""]
-    if r.frame is not None:
-        lines += ["![Mode %s](mode-%s.png)" % (mode, mode), ""]
-    if messages:
+def mode_section(m):
+    lines = ["## Mode %s: %s" % (m["menu"], m["name"]), "",
+             "Status: %s. Ended: %s. \"Linked\" lines: %d." % (
+                 status_text(m), m["ending"]["text"], m["linked"]), ""]
+    if m["frame"] is not None:
+        lines += ["![Mode %s](%s)" % (m["menu"], m["frame"]["file"]), ""]
+    if m["debug_messages"]:
         lines += ["Debug messages:", "", "| Source | Type | ID | Severity | Message |",
                   "|---|---|---|---|---|"]
-        lines += ["| %s | %s | %s | %s | %s |" % (m["source"], m["type"], m["id"], m["severity"],
-                                                   m["message"].replace("|", "\\|"))
-                  for m in messages]
+        lines += ["| %s | %s | %s | %s | %s |" % (d["source"], d["type"], d["id"], d["severity"],
+                                                   d["message"].replace("|", "\\|"))
+                  for d in m["debug_messages"]]
         lines.append("")
+    info = m["info_log"]
     lines += ["Info-log text:", "", fenced("\n".join(info)) if info else "(none)\n",
-              "Standard output:", "", fenced(r.out), "Standard error:", "", fenced(r.err)]
+              "Standard output:", "", fenced(m["stdout"]), "Standard error:", "",
+              fenced(m["stderr"])]
     return "\n".join(lines)
 
 
-def side_by_side(results, path):
-    """The four first frames, scaled down side by side, each labelled with its verdict."""
-    from PIL import Image, ImageDraw
-
-    panel, label = (400, 300), 36
-    sheet = Image.new("RGB", (panel[0] * 4, panel[1] + label), "white")
-    draw = ImageDraw.Draw(sheet)
-    for i, mode in enumerate(MODES):
-        r, x = results[mode]["run"], i * panel[0]
-        if r.frame is not None:
-            sheet.paste(r.frame.convert("RGB").resize(panel), (x, label))
-        else:
-            draw.rectangle([x, label, x + panel[0] - 1, label + panel[1] - 1], fill=(64, 64, 64))
-        draw.text((x + 6, 4), "%s: %s" % (mode, MODES[mode]), fill="black")
-        draw.text((x + 6, 18), picture_verdict(mode, results)[:60], fill="black")
-    sheet.save(path)
-
-
-def write_report(options, results, facts, out):
-    gl = next((results[m]["run"].gl for m in MODES if results[m]["run"].gl), None)
-    if gl is None:
-        version = next((line for m in MODES for line in results[m]["run"].err.splitlines()
-                        if line.startswith("Supported Opengl version: ")), "unknown")
-        gl = (version.replace("Supported Opengl version: ", ""), "unknown (no mode drew)")
-    for mode in MODES:
-        frame = results[mode]["run"].frame
-        if frame is not None:
-            frame.save(os.path.join(out, "mode-%s.png" % mode))
-    side_by_side(results, os.path.join(out, "modes.png"))
+def markdown(report, shaders):
+    ident = report["identity"]
+    gl = ident["gl"]
     files = ["| File | Size (bytes) | SHA-256 |", "|---|---|---|"]
-    files += ["| %s | %s | %s |" % (name, size, digest) if size is not None else
-              "| %s | missing | - |" % name for name, size, digest in facts]
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    text = "\n".join([
+    files += ["| %s | %s | %s |" % (f["name"], f["size"], f["sha256"]) if f["size"] is not None
+              else "| %s | missing | - |" % f["name"] for f in report["shader_files"]]
+    target = ident["target"]
+    check = ["- Target: %s, expecting a renderer matching `%s`: %s" % (
+        target["name"], target["expected_renderer"], target["check"])] if target else []
+    known = [driver_quirks.known_bug(ident, m) for m in report["modes"]]
+    notes = ["- Mode %s: %s" % (m["menu"], label) for m, label in zip(report["modes"], known)
+             if label]
+    return "\n".join([
         "# Velmor report", "",
-        "- OpenGL: %s" % gl[0], "- Renderer: %s" % gl[1], "- Date: %s" % now,
-        "- Shader files, from `%s`:" % os.path.abspath(options["shaders"]), "", *files, "",
-        "Time to first frame: median of %d runs per mode, shader cache off." % options["runs"],
-        "", summary_table(results), "", "![The four modes](modes.png)", "",
-        *[mode_section(mode, results) for mode in MODES]])
-    with open(os.path.join(out, "report.md"), "w") as f:
-        f.write(text)
+        "- OpenGL: %s" % gl["version"], "- Renderer: %s" % gl["renderer"],
+        "- Vendor: %s; GLSL %s; context flags %s (from the %s)" % (
+            gl["vendor"], gl["glsl_version"], gl["context_flags"], ident["gl_source"]),
+        "- Window system: %s; OS: %s; kernel %s; Mesa package %s" % (
+            ident["window_system"], ident["os"], ident["kernel"], ident["mesa_package"]),
+        "- Velmor: %s; date: %s" % (ident["velmor"]["describe"], ident["date"]), *check,
+        "- Shader files, from `%s`:" % os.path.abspath(shaders), "", *files, "",
+        "Time to first frame: median of %d runs per mode, shader cache off." % (
+            report["runs_per_mode"]), "", summary_table(report), "",
+        *(["Known driver behaviour:", "", *notes, ""] if notes else []),
+        "![The four modes](modes.png)", "", *[mode_section(m) for m in report["modes"]]])
 
 
 def main(argv):
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     check_only = argv[:1] == ["--check"]
     options, complaint = parse_args(argv[check_only:], root)
     if complaint:
@@ -263,30 +435,47 @@ def main(argv):
         return 2
     if check_only:
         return 0
-    if not open_display():
+    if not display_opens():
         print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
               file=sys.stderr)
         return 1
-    # A kill of the report ends it like Ctrl-C: velmor is stopped on the way out.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    facts = shader_facts(options["shaders"])
-    results = {}
-    for mode, name in MODES.items():
-        print("mode %s (%s): %d run%s" % (mode, name, options["runs"],
-                                          "s" * (options["runs"] > 1)), flush=True)
-        results[mode] = run_mode(mode, options)
-    out = options["out"]
-    os.makedirs(out, exist_ok=True)
-    write_report(options, results, facts, out)
-    print(summary_table(results))
-    print("Report written to %s" % os.path.join(out, "report.md"))
+    report = make_report(options, argv[check_only:])
+    print(summary_table(report))
+    print("Report written to %s" % os.path.join(options["out"], "report.md"))
     return 0
 
 
-if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:
-        sys.exit(130)
-    except velmor_run.RunError as failure:
-        sys.exit("scripts/report: %s" % failure)
+def make_report(options, argv):
+    """Runs the four modes and writes the report's files into options["out"]; the report."""
+    added = wine.added_err_lines(options["velmor"]) if options["runner"] else ()
+    with tempfile.TemporaryDirectory(prefix="velmor-xdg-") as xdg:
+        env = run_env(options["target"], xdg)
+        results = {}
+        for menu, _, name in MODES:
+            print("mode %s (%s): %d run%s" % (menu, name, options["runs"],
+                                              "s" * (options["runs"] > 1)), flush=True)
+            results[menu] = run_mode(menu, options, env)
+            results[menu]["ending"] = ending(results[menu])
+        report = {"format": result_file.REPORT_FORMAT, "version": result_file.VERSION,
+                  "identity": identity(options, argv, results, env),
+                  "shader_files": shader_facts(options["shaders"]),
+                  "runs_per_mode": options["runs"],
+                  "modes": [mode_record(menu, mode_id, name, results, added)
+                            for menu, mode_id, name in MODES]}
+    gl = report["identity"]["gl"]
+    if report["identity"]["gl_source"] == "glxinfo" and gl["version"]:
+        for m in report["modes"]:
+            if m["status"] == "not-supported":
+                m["reason"] += "; glxinfo: core profile %s" % gl["version"]
+    out = options["out"]
+    os.makedirs(out, exist_ok=True)
+    for menu, _, _ in MODES:
+        frame = results[menu]["run"].frame
+        if frame is not None:
+            frame.save(os.path.join(out, "mode-%s.png" % menu))
+    pictures.modes_sheet(report, {m: results[m]["run"].frame for m, _, _ in MODES},
+                         os.path.join(out, "modes.png"))
+    result_file.write(report, os.path.join(out, "report.json"))
+    with open(os.path.join(out, "report.md"), "w", encoding="utf-8") as f:
+        f.write(markdown(report, options["shaders"]))
+    return report
