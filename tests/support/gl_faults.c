@@ -5,12 +5,14 @@
  *                           crashes inside it would; glGetString and glDrawArrays, which velmor
  *                           links directly, and every entry point looked up through GLX.
  * VELMOR_SLEEP_IN=name      the same entry points never return, as a driver that hangs in them.
- * VELMOR_CRASH_AT_EXIT=1    SIGSEGV at exit, as a driver that crashes while the window closes.
+ * VELMOR_CRASH_AT_EXIT=prog SIGSEGV at the exit of the program named prog (velmor, not the tool
+ *                           that starts it), as a driver that crashes while the window closes.
  */
 #define _GNU_SOURCE
 #include <GL/gl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,7 +49,8 @@ static proc_t fault_for(const char* entry_point) {
 }
 
 __attribute__((constructor)) static void arm_crash_at_exit(void) {
-  if (flag_set("VELMOR_CRASH_AT_EXIT")) {
+  const char* program = getenv("VELMOR_CRASH_AT_EXIT");
+  if (program && strcmp(program, program_invocation_short_name) == 0) {
     atexit(crash);
   }
 }

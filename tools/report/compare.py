@@ -72,7 +72,7 @@ def identity_rows(reports):
             ("OS", ident("os")), ("Kernel", ident("kernel")), ("Mesa package", ident("mesa_package")),
             ("Velmor", [r["identity"]["velmor"]["describe"] or "-" for r in reports]),
             ("Driver variables", [variables(r) for r in reports]),
-            ("Overrides", ident("overrides")), ("Identity check", [check(r) for r in reports])]
+            ("Overrides", ["yes" if r["identity"]["overrides"] else "no" for r in reports]), ("Identity check", [check(r) for r in reports])]
 
 
 def messages_text(messages):
@@ -133,8 +133,10 @@ def changes(reports, names, baseline):
             if a != b:
                 kind = ("regressions" if rb > ra else "fixes") if None not in (ra, rb) else "other"
                 found[kind].append("%s: status %s → %s" % (where, a, b))
+            if a != b:
+                continue  # what else differs follows from the status
             for row, values, keys in rows[1:]:
-                if keys[0] != keys[1] and not (row == "Ending" and a != b):
+                if keys[0] != keys[1]:
                     found["other"].append("%s: %s %s → %s" % (where, row.lower(), values[0],
                                                                values[1]))
     return found
@@ -210,7 +212,8 @@ def picture_rows(reports, names, rows, baseline):
         if row["same"]:
             continue
         frames = [frame_of(r, menu) for r in reports]
-        notes = [r["modes"][index]["ending"]["text"] for r in reports]
+        notes = ["%s: %s" % (r["modes"][index]["status"], r["modes"][index]["ending"]["text"])
+                 for r in reports]
         reference = baseline if baseline is not None else 0
         if frames[reference] is None:
             reference = next((i for i, f in enumerate(frames) if f is not None), reference)

@@ -64,22 +64,25 @@ def wrap(text, width):
 def sheet(rows, columns, size, title_height=0, title=None):
     """rows: (row label, [(caption, image)]) laid out in a grid of `columns`, panels of `size`
     separated by white gaps, each captioned above."""
-    caption_h, label_h = 40, 26 if any(label for label, _ in rows) else 0
+    label_h = 26 if any(label for label, _ in rows) else 0
+    rows = [(label, [(wrap(caption, size[0] // 8), image) for caption, image in panels])
+            for label, panels in rows]
+    heights = [6 + 17 * max(caption.count("\n") + 1 for caption, _ in panels)
+               for _, panels in rows]
     width = GAP + columns * (size[0] + GAP)
-    height = title_height + sum(label_h + caption_h + size[1] + GAP for _ in rows) + GAP
+    height = title_height + sum(label_h + h + size[1] + GAP for h in heights) + GAP
     picture = Image.new("RGB", (width, height), BACKGROUND)
     draw = ImageDraw.Draw(picture)
     if title:
         draw.text((GAP, 8), title, fill="black", font=font(18, bold=True))
     y = title_height + GAP
-    for label, panels in rows:
+    for (label, panels), caption_h in zip(rows, heights):
         if label_h:
             draw.text((GAP, y), label, fill="black", font=font(16, bold=True))
         y += label_h
         for i, (caption, image) in enumerate(panels):
             x = GAP + i * (size[0] + GAP)
-            draw.multiline_text((x, y), wrap(caption, size[0] // 8), fill="black", font=font(13),
-                                spacing=2)
+            draw.multiline_text((x, y), caption, fill="black", font=font(13), spacing=4)
             picture.paste(image, (x, y + caption_h))
             draw.rectangle([x - 1, y + caption_h - 1, x + size[0], y + caption_h + size[1]],
                            outline=(160, 160, 160))

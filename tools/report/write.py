@@ -55,8 +55,7 @@ DRIVER_VARIABLES = ("LIBGL_ALWAYS_SOFTWARE", "GALLIUM_DRIVER", "MESA_LOADER_DRIV
                     "VK_ICD_FILENAMES")
 OVERRIDING = ("MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE")
 USAGE = ("usage: scripts/report [--shaders DIR] [--out DIR] [--runs N] [--timeout S] "
-         "[--target NAME]\n       scripts/report --compare [--baseline A] [--out DIR] A B ...\n"
-         "       scripts/report --sweep [--out DIR] [--runs N]")
+         "[--target NAME] | --compare [--baseline A] [--out DIR] A B ... | --sweep [--out DIR]")
 
 
 def parse_args(argv, root):
@@ -267,13 +266,20 @@ def mode_record(menu, mode_id, name, results, added):
             "stderr": r.err}
 
 
+def helper_env(changes=None):
+    """The environment for a helper program (glxinfo, dpkg-query): the driver's variables, but
+    nothing preloaded, which was meant for velmor alone."""
+    env = dict(os.environ, **(changes or {}))
+    env.pop("LD_PRELOAD", None)
+    return {k: v for k, v in env.items() if v is not None}
+
+
 def glxinfo(env):
     """GL_VENDOR, GL_RENDERER, the core profile's version strings from glxinfo -B (mesa-utils) on
     the same display and environment, for a driver on which no mode drew: a dict, or None."""
     try:
         out = subprocess.run(["glxinfo", "-B"], capture_output=True, text=True, timeout=30,
-                             env={k: v for k, v in dict(os.environ, **env).items()
-                                  if v is not None}).stdout
+                             env=helper_env(env)).stdout
     except (OSError, subprocess.TimeoutExpired):
         return None
     facts = dict(line.strip().split(": ", 1) for line in out.splitlines() if ": " in line)
@@ -317,8 +323,8 @@ def os_name():
 
 def mesa_package():
     found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libgl1-mesa-dri"],
-                           capture_output=True, text=True)
-    return found.stdout.strip() or None if found.returncode == 0 else None
+                           capture_output=True, text=True, env=helper_env())
+    return (found.stdout.strip() or None) if found.returncode == 0 else None
 
 
 def velmor_version(binary):
