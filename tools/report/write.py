@@ -258,7 +258,7 @@ def mode_record(menu, mode_id, name, results, added):
                  "width": rgba.width, "height": rgba.height}
     samples = result["samples"]
     return {"id": mode_id, "menu": menu, "name": name, "status": status, "reason": reason,
-            "ending": end, "consistent": result["consistent"], "linked": r.out.count("Linked\n"),
+            "ending": end, "consistent": result["consistent"], "linked": r.out.replace("\r\n", "\n").count("Linked\n"),
             "debug_messages": messages, "info_log": info, "fatal_signal": fatal,
             "first_frame_ms": {"samples": samples,
                                "median": statistics.median(samples) if samples else None},
