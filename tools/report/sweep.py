@@ -1,14 +1,16 @@
 """Every GL implementation this machine reaches (targets.py), one report each, then the compare
 view over all of them, into OUT/sweep/. A target that cannot be reached is listed with the
-reason, never silently left out."""
+reason, never silently left out. The sweep fails when a report ran on another driver than its
+target names."""
 import os
 import shutil
 import subprocess
+import sys
 
 import velmor_run
 import wine
 
-from . import compare, targets, write
+from . import compare, result_file, targets, write
 
 ROOT = velmor_run.ROOT
 
@@ -78,4 +80,9 @@ def sweep(options, argv):
         return 1
     print(compare.compare(made, base, skipped=skipped))
     print("Sweep written to %s" % os.path.join(base, "compare.md"))
+    wrong = [os.path.basename(folder) for folder in made
+             if result_file.load_report(folder)["identity"]["target"]["check"] != "pass"]
+    if wrong:
+        print("scripts/report: wrong driver in %s" % ", ".join(wrong), file=sys.stderr)
+        return 1
     return 0
