@@ -40,7 +40,7 @@ def labels(reports):
         ident = r["identity"]
         gl = ident["gl"]
         renderer = re.split(r"\s*\(", gl["renderer"] or "unknown renderer")[0]
-        mesa = re.search(r"Mesa [0-9][^ ]*", gl["version"] or "")
+        mesa = re.search(r"Mesa [0-9.]*[0-9]", gl["version"] or "")
         parts = [renderer, mesa.group(0) if mesa else ident["mesa_package"] or "no Mesa",
                  short_os(ident["os"]), ident["window_system"]]
         label = " · ".join(p for p in parts if p)

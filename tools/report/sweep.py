@@ -10,7 +10,7 @@ import sys
 import velmor_run
 import wine
 
-from . import compare, result_file, targets, write
+from . import compare, driver_quirks, pictures, result_file, targets, write
 
 ROOT = velmor_run.ROOT
 
@@ -35,6 +35,21 @@ def windows_ready():
     return None
 
 
+DEBIAN_ROOT = os.path.join(ROOT, "build-debian13", "root")
+
+
+def stage_shaders(shaders, name):
+    """A copy of the shader folder inside the root's copy of the tree, where its build folder
+    survives each entry (the root is made first if it is not there); its path there."""
+    if not os.path.exists(os.path.join(DEBIAN_ROOT, ".velmor-bootstrapped")):
+        subprocess.run(["bash", "-c", ". scripts/lib/common.sh && . scripts/lib/debian_root.sh"
+                        " && velmor_debian_run 13 '' -- true"], cwd=ROOT)
+    inside = os.path.join("build", "sweep-shaders", name)
+    shutil.rmtree(os.path.join(DEBIAN_ROOT, "velmor", inside), ignore_errors=True)
+    shutil.copytree(shaders, os.path.join(DEBIAN_ROOT, "velmor", inside))
+    return inside
+
+
 def in_debian(target, options, out):
     """The target's report made inside the Debian 13 root, copied to out; None, or why not."""
     if os.geteuid() != 0:
@@ -42,9 +57,10 @@ def in_debian(target, options, out):
     inside = os.path.join("build", "sweep-targets", target.name)
     status = subprocess.run([os.path.join(ROOT, "scripts", "report"), "--debian", "13",
                              "--target", target.name, "--runs", str(options["runs"]),
-                             "--timeout", str(options["timeout"]), "--out", inside],
+                             "--timeout", str(options["timeout"]), "--out", inside, "--shaders",
+                             stage_shaders(options["shaders"], target.name)],
                             cwd=ROOT).returncode
-    made = os.path.join(ROOT, "build-debian13", "root", "velmor", inside)
+    made = os.path.join(DEBIAN_ROOT, "velmor", inside)
     if status != 0 or not os.path.exists(os.path.join(made, "report.json")):
         return "the report in the Debian 13 root failed (status %d)" % status
     shutil.rmtree(out, ignore_errors=True)
@@ -79,6 +95,7 @@ def sweep(options, argv):
               % (len(made), "" if len(made) == 1 else "s"))
         return 1
     print(compare.compare(made, base, skipped=skipped))
+    overview(made, os.path.join(base, "sweep.png"))
     print("Sweep written to %s" % os.path.join(base, "compare.md"))
     wrong = [os.path.basename(folder) for folder in made
              if result_file.load_report(folder)["identity"]["target"]["check"] != "pass"]
@@ -86,3 +103,20 @@ def sweep(options, argv):
         print("scripts/report: wrong driver in %s" % ", ".join(wrong), file=sys.stderr)
         return 1
     return 0
+
+
+def overview(folders, path):
+    """Every target against the four modes: each frame, or why there is none, with the status
+    and any known-bug label."""
+    reports = [result_file.load_report(folder) for folder in folders]
+    rows = []
+    for label, report in zip(compare.labels(reports), reports):
+        panels = []
+        for m in report["modes"]:
+            known = driver_quirks.known_bug(report["identity"], m)
+            frame = compare.frame_of(report, m["menu"])
+            caption = "%s %s: %s" % (m["menu"], m["name"], m["status"])
+            panels.append((caption, pictures.panel(frame, (200, 150), known or m["ending"]["text"])))
+        rows.append((label, panels))
+    pictures.sheet(rows, 4, (200, 150), title_height=34,
+                   title="Every GL implementation here, the four ways").save(path)
