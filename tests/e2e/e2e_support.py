@@ -8,8 +8,6 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-# The table of known driver behaviour, which the report reads too.
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools", "report"))
 import velmor_run  # noqa: E402
 from velmor_run import RunError, read_frame  # noqa: E402,F401
 

@@ -70,7 +70,8 @@ class Report(unittest.TestCase):
         rows = table_rows(console)
         self.assertEqual(sorted(rows), ["1", "2", "3", "4"])
         for mode, row in rows.items():
-            self.assertEqual(row[1:4], ["pass", "drew; closed cleanly", "2" if mode in "24" else "1"])
+            linked = "2" if mode in "24" else "1"
+            self.assertEqual(row[1:4], ["pass", "drew; closed cleanly", linked])
             self.assertEqual(row[7], "reference" if mode == "1" else "identical")
         self.assertEqual(sorted(os.listdir(SHIPPED["folder"])), [
             "mode-1.png", "mode-2.png", "mode-3.png", "mode-4.png", "modes.png", "report.json",

@@ -69,10 +69,12 @@ def identity_rows(reports):
     return [("Renderer", gl("renderer")), ("Vendor", gl("vendor")), ("GL version", gl("version")),
             ("GLSL version", gl("glsl_version")), ("Context flags", gl("context_flags")),
             ("GL strings from", ident("gl_source")), ("Window system", ident("window_system")),
-            ("OS", ident("os")), ("Kernel", ident("kernel")), ("Mesa package", ident("mesa_package")),
+            ("OS", ident("os")), ("Kernel", ident("kernel")),
+            ("Mesa package", ident("mesa_package")),
             ("Velmor", [r["identity"]["velmor"]["describe"] or "-" for r in reports]),
             ("Driver variables", [variables(r) for r in reports]),
-            ("Overrides", ["yes" if r["identity"]["overrides"] else "no" for r in reports]), ("Identity check", [check(r) for r in reports])]
+            ("Overrides", ["yes" if r["identity"]["overrides"] else "no" for r in reports]),
+            ("Identity check", [check(r) for r in reports])]
 
 
 def messages_text(messages):

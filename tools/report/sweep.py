@@ -116,7 +116,8 @@ def overview(folders, path):
             known = driver_quirks.known_bug(report["identity"], m)
             frame = compare.frame_of(report, m["menu"])
             caption = "%s %s: %s" % (m["menu"], m["name"], m["status"])
-            panels.append((caption, pictures.panel(frame, (200, 150), known or m["ending"]["text"])))
+            note = known or m["ending"]["text"]
+            panels.append((caption, pictures.panel(frame, (200, 150), note)))
         rows.append((label, panels))
     pictures.sheet(rows, 4, (200, 150), title_height=34,
                    title="Every GL implementation here, the four ways").save(path)

@@ -60,7 +60,8 @@ USAGE = ("usage: scripts/report [--shaders DIR] [--out DIR] [--runs N] [--timeou
 
 def parse_args(argv, root):
     """The options, or a one-line complaint: (options, None) or (None, message)."""
-    options = {"shaders": os.path.join(root, "shaders"), "out": os.path.join(root, "build", "report"),
+    options = {"shaders": os.path.join(root, "shaders"),
+               "out": os.path.join(root, "build", "report"),
                "runs": "5", "timeout": "30", "target": None, "velmor": None,
                "probe": velmor_run.PROBE}
     args = list(argv)
@@ -254,11 +255,12 @@ def mode_record(menu, mode_id, name, results, added):
     frame = None
     if r.frame is not None:
         rgba = r.frame.convert("RGBA")
-        frame = {"file": "mode-%s.png" % menu, "rgba_sha256": hashlib.sha256(rgba.tobytes()).hexdigest(),
-                 "width": rgba.width, "height": rgba.height}
+        frame = {"file": "mode-%s.png" % menu, "width": rgba.width, "height": rgba.height,
+                 "rgba_sha256": hashlib.sha256(rgba.tobytes()).hexdigest()}
     samples = result["samples"]
     return {"id": mode_id, "menu": menu, "name": name, "status": status, "reason": reason,
-            "ending": end, "consistent": result["consistent"], "linked": r.out.replace("\r\n", "\n").count("Linked\n"),
+            "ending": end, "consistent": result["consistent"],
+            "linked": r.out.replace("\r\n", "\n").count("Linked\n"),
             "debug_messages": messages, "info_log": info, "fatal_signal": fatal,
             "first_frame_ms": {"samples": samples,
                                "median": statistics.median(samples) if samples else None},
