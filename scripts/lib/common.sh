@@ -72,29 +72,22 @@ velmor_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# Starts Xvfb on a free display, with any further Xvfb options given, and exports DISPLAY;
-# velmor_stop_xvfb stops it.
+# Starts Xvfb with any further Xvfb options given and exports DISPLAY; velmor_stop_xvfb stops it.
+# The server picks a free display itself and reports it once it accepts clients (-displayfd).
+# -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
 velmor_start_xvfb() {
-  local n
-  for n in $(seq 90 199); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    # -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
-    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" >/dev/null 2>&1 &
-    VELMOR_XVFB_PID=$!
-    local i
-    for i in $(seq 1 100); do
-      if [ -e "/tmp/.X11-unix/X$n" ]; then
-        export DISPLAY=":$n"
-        return 0
-      fi
-      kill -0 "$VELMOR_XVFB_PID" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
-    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
-  done
-  echo "could not start Xvfb" >&2
-  return 1
+  local fd n
+  exec {fd}< <(exec Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" \
+    3>&1 >/dev/null 2>&1)
+  VELMOR_XVFB_PID=$!
+  if ! read -r -t 60 -u "$fd" n || [ -z "$n" ]; then
+    exec {fd}<&-
+    velmor_stop_xvfb
+    echo "could not start Xvfb" >&2
+    return 1
+  fi
+  exec {fd}<&-
+  export DISPLAY=":$n"
 }
 
 velmor_stop_xvfb() {
