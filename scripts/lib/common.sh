@@ -57,6 +57,19 @@ velmor_stop_child() {
   fi
 }
 
+# VELMOR_DEBIAN_MIRROR, else the archive this machine's apt already uses (not the security one),
+# else Debian's own. Read only: nothing here changes the host's apt configuration.
+velmor_apt_mirror() {
+  local uri=${VELMOR_DEBIAN_MIRROR:-}
+  [ -n "$uri" ] && echo "$uri" && return 0
+  uri=$(awk '$1 == "URIs:" && $2 !~ /security/ { print $2; exit }' \
+    /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $0 !~ /security/ {
+      for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' \
+    /etc/apt/sources.list 2>/dev/null || true)
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
   xvfb xauth python3 python3-pil)
