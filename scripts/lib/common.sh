@@ -74,6 +74,10 @@ velmor_apt_mirror() {
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
   xvfb xauth python3 python3-pil)
 
+# What the Linux download needs on a user's machine: the GL and X client libraries (the README
+# names them in its one install line).
+VELMOR_DOWNLOAD_PACKAGES=(libopengl0 libglx-mesa0 libgl1-mesa-dri libx11-6 libxi6 libxxf86vm1)
+
 # Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
 VELMOR_PYTHON=/usr/bin/python3
 
