@@ -11,7 +11,7 @@ status=0 log=$(mktemp)
 built=$(realpath build-debian13/root) spaced=$(realpath -m "build-debian13/with space")/root
 mkdir -p "${spaced%/*}"
 mv "$built" "$spaced"
-trap 'mv "$spaced" "$built"; rmdir "${spaced%/*}"; rm -f "$log"' EXIT
+trap 'mv "$spaced" "$built" && rm -rf --one-file-system "${spaced%/*}"; rm -f "$log"' EXIT
 export VELMOR_DEBIAN_DIR=$spaced
 
 # Mount points at or below the root, as the host sees them (findmnt -l does not escape spaces).

@@ -99,8 +99,8 @@ velmor_debian_inside() {
   # The same installer as on the host, from the copy's own scripts; an install cut short by an
   # interrupted run is finished first.
   local log=$root.install.log
-  if ! velmor_debian_chroot "$root" bash -c 'dpkg --configure -a && . /velmor/scripts/lib/common.sh &&
-    velmor_ensure_packages "$@"' bash "${packages[@]}" >"$log" 2>&1; then
+  if ! velmor_debian_chroot "$root" bash -c 'dpkg --configure -a &&
+    . /velmor/scripts/lib/common.sh && velmor_ensure_packages "$@"' bash "${packages[@]}" >"$log" 2>&1; then
     tail -n 5 "$log" >&2
     velmor_debian_fail "package install (log: $log)"
   fi
@@ -138,7 +138,8 @@ velmor_debian_run() {
     echo "$VELMOR_DEBIAN_NAME: building and entering a root needs root (sudo scripts/test ...)" >&2
     return 1
   fi
-  velmor_ensure_packages debootstrap git util-linux procps || velmor_debian_fail "installing debootstrap"
+  velmor_ensure_packages debootstrap git util-linux procps ||
+    velmor_debian_fail "installing debootstrap"
   root=$(realpath -m "${VELMOR_DEBIAN_DIR:-$VELMOR_ROOT/build-debian$release/root}")
   mkdir -p "${root%/*}"
 

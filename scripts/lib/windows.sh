@@ -35,7 +35,8 @@ velmor_private_apt() {
 
 # The deb-src entry of the Debian archive this machine already uses, and its source index.
 velmor_private_apt_update() {
-  local dir=$VELMOR_WINDOWS_BUILD/apt codename keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  local dir=$VELMOR_WINDOWS_BUILD/apt codename
+  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || { echo "no Debian release named in /etc/os-release" >&2 && return 1; }
   mkdir -p "$dir/parts" "$dir/lists/partial" "$dir/cache/archives/partial"
