@@ -97,10 +97,10 @@ velmor_debian_inside() {
   velmor_debian_copy_tree "$root" || velmor_debian_fail "copying the working tree"
 
   # The same installer as on the host, from the copy's own scripts; an install cut short by an
-  # interrupted run is finished first.
+  # interrupted run is finished first. The downloaded packages go afterwards (about 200 MB).
   local log=$root.install.log
   if ! velmor_debian_chroot "$root" bash -c 'dpkg --configure -a &&
-    . /velmor/scripts/lib/common.sh && velmor_ensure_packages "$@"' bash "${packages[@]}" >"$log" 2>&1; then
+    . /velmor/scripts/lib/common.sh && velmor_ensure_packages "$@" && apt-get clean' bash "${packages[@]}" >"$log" 2>&1; then
     tail -n 5 "$log" >&2
     velmor_debian_fail "package install (log: $log)"
   fi
