@@ -28,6 +28,15 @@ processes() {
   return 0
 }
 
+# True while a velmor runs in the root.
+velmor_in_root() {
+  local p
+  for p in $(pgrep -x velmor); do
+    [ "$(readlink "/proc/$p/root" 2>/dev/null)" = "$VELMOR_DEBIAN_DIR" ] && return 0
+  done
+  return 1
+}
+
 # verdict WHAT WANTED-STATUS ENDED-STATUS LOG-LINE: also fails on anything left in the root.
 verdict() {
   local left
@@ -42,7 +51,7 @@ for signal in INT TERM; do
   # As from a terminal: a background job of a script would start with SIGINT ignored.
   env --default-signal=INT scripts/test --debian 13 -R e2e >"$log" 2>&1 &
   pid=$! ended=0
-  until pgrep -x velmor | grep -qxF "$(processes)"; do
+  until velmor_in_root; do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done

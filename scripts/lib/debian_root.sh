@@ -148,12 +148,13 @@ velmor_debian_run() {
   trap 'velmor_debian_interrupted HUP 129' HUP
   local status=0 log=$root.unshare.log
   # --pdeathsig: a kill that no trap sees (SIGKILL) still ends unshare, and with it the run.
-  # unshare's own complaints go to a log: the run's output is the command's.
-  velmor_run_child setpriv --pdeathsig KILL unshare --mount --pid --fork --mount-proc \
-    --kill-child bash -c '. "$0/scripts/lib/common.sh" && . "$0/scripts/lib/debian_root.sh" &&
+  # unshare's own complaints go to a log (sh's exec puts them there): the run's output is the
+  # command's.
+  velmor_run_child sh -c 'exec "$@" 3>&2 2>"$0"' "$log" \
+    setpriv --pdeathsig KILL unshare --mount --pid --fork --mount-proc --kill-child \
+    bash -c '. "$0/scripts/lib/common.sh" && . "$0/scripts/lib/debian_root.sh" &&
       VELMOR_DEBIAN_NAME=$1 && shift && exec 2>&3 3>&- && velmor_debian_inside "$@"' \
-    "$VELMOR_ROOT" "$VELMOR_DEBIAN_NAME" "$root" "$codename" "$fresh" "$@" 3>&2 2>"$log" ||
-    status=$?
+    "$VELMOR_ROOT" "$VELMOR_DEBIAN_NAME" "$root" "$codename" "$fresh" "$@" || status=$?
   trap - INT TERM HUP
   if [ "$status" -ne 0 ]; then
     cat "$log" >&2
