@@ -84,7 +84,7 @@ velmor_debian_chroot() {
 velmor_debian_inside() {
   local root=$1 codename=$2 fresh=$3 packages=()
   shift 3
-  while [ "$1" != -- ]; do
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
     packages+=("$1")
     shift
   done
@@ -100,7 +100,8 @@ velmor_debian_inside() {
   # interrupted run is finished first. The downloaded packages go afterwards (about 200 MB).
   local log=$root.install.log
   if ! velmor_debian_chroot "$root" bash -c 'dpkg --configure -a &&
-    . /velmor/scripts/lib/common.sh && velmor_ensure_packages "$@" && apt-get clean' bash "${packages[@]}" >"$log" 2>&1; then
+    . /velmor/scripts/lib/common.sh && velmor_ensure_packages "$@" && apt-get clean' \
+    bash "${packages[@]}" >"$log" 2>&1; then
     tail -n 5 "$log" >&2
     velmor_debian_fail "package install (log: $log)"
   fi
