@@ -7,7 +7,6 @@ program go through the probe, so its read-back of the frame costs them alike.
 """
 
 import argparse
-import ctypes
 import json
 import os
 import shutil
@@ -46,15 +45,6 @@ def measure(programs, runs, folder, env):
                    "peak_rss_mib": statistics.median(peaks[name])} for name in programs}
 
 
-def hold_display():
-    """An X server resets when its last client leaves and refuses connections meanwhile: killing
-    each run would make the next one fail to open the display. One connection held open keeps it up."""
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    if not x11.XOpenDisplay(None):
-        raise RuntimeError("cannot open the display")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--velmor", required=True)
@@ -69,7 +59,6 @@ def main():
     programs = {name: ((os.path.abspath(args.velmor), probe), f"{key}\n".encode())
                 for key, name in MODES.items()}
     programs["bare"] = ((os.path.abspath(args.bare), probe), b"")
-    hold_display()
     results = {"runs": args.runs}
     with tempfile.TemporaryDirectory(prefix="velmor-first-frame-") as folder:
         for shader in os.listdir(args.shaders):

@@ -1,31 +1,57 @@
 #!/usr/bin/env bash
 # Catches a scripts/test --debian run that leaves a mount or a running process behind in its
 # root, or ends with the wrong status, when Ctrl-C (SIGINT) or a kill (SIGTERM) stops it while
-# velmor runs there, or when its debootstrap fails. Needs root, and the Debian 13 root that
-# scripts/test --debian 13 builds (CI runs this after it).
+# velmor runs there, or when its debootstrap fails; and a root whose path holds a space. Needs
+# root, and the Debian 13 root that scripts/test --debian 13 builds (CI runs this after it).
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib/common.sh"
-. "$VELMOR_ROOT/scripts/lib/debian_root.sh"
 cd "$VELMOR_ROOT"
 status=0 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# The root is moved to a path with a space for the check, and back afterwards.
+built=$(realpath build-debian13/root) spaced=$(realpath -m "build-debian13/with space")/root
+mkdir -p "${spaced%/*}"
+mv "$built" "$spaced"
+trap 'mv "$spaced" "$built" && rm -rf --one-file-system "${spaced%/*}"; rm -f "$log"' EXIT
+export VELMOR_DEBIAN_DIR=$spaced
+
+# Mount points at or below the root, as the host sees them (findmnt -l does not escape spaces).
+mounts() {
+  findmnt -ln -o TARGET | awk -v root="$VELMOR_DEBIAN_DIR" 'index($0, root "/") == 1 || $0 == root'
+}
+
+# Processes whose root directory is the Debian root.
+processes() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$VELMOR_DEBIAN_DIR" ] && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+# True while a velmor runs in the root.
+velmor_in_root() {
+  local p
+  for p in $(pgrep -x velmor); do
+    [ "$(readlink "/proc/$p/root" 2>/dev/null)" = "$VELMOR_DEBIAN_DIR" ] && return 0
+  done
+  return 1
+}
 
 # verdict WHAT WANTED-STATUS ENDED-STATUS LOG-LINE: also fails on anything left in the root.
 verdict() {
   local left
-  left=$(velmor_debian_mounts)$(velmor_debian_processes)
+  left=$(mounts)$(processes)
   if [ "$3" -ne "$2" ] || ! grep -q "$4" "$log" || [ -n "$left" ]; then
     echo "FAIL $1: status $3 (want $2); left behind: ${left:-nothing}" && tail -n 5 "$log"
     status=1
   fi
 }
 
-VELMOR_DEBIAN_ROOT=$(realpath -m build-debian13/root)
 for signal in INT TERM; do
   # As from a terminal: a background job of a script would start with SIGINT ignored.
   env --default-signal=INT scripts/test --debian 13 -R e2e >"$log" 2>&1 &
   pid=$! ended=0
-  until pgrep -x velmor | grep -qxF "$(velmor_debian_processes)"; do
+  until velmor_in_root; do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -35,7 +61,7 @@ for signal in INT TERM; do
 done
 
 # A debootstrap that cannot reach its archive, into a root of its own, removed afterwards.
-VELMOR_DEBIAN_ROOT=$(realpath -m build-debian12/root) ended=0
+VELMOR_DEBIAN_DIR=$(realpath -m build-debian12/root) ended=0
 VELMOR_DEBIAN_MIRROR=http://127.0.0.1:9/debian "$PWD/scripts/test" --debian 12 --fresh \
   >"$log" 2>&1 || ended=$?
 verdict "failed debootstrap" 1 "$ended" "^debian 12: debootstrap .*failed"

@@ -3,7 +3,9 @@
  * VELMOR_FRAME_DIR=dir  each presented frame is saved, before the swap, as dir/frame-N.pam
  *                       (N from 1, RGBA, top row first), written whole and then renamed into place;
  *                       at the first frame, dir/window holds the X id of the window presented, in
- *                       decimal, and dir/gl the GL_VERSION and GL_RENDERER strings, one a line.
+ *                       decimal, and dir/gl the GL_VERSION, GL_RENDERER, GL_VENDOR and
+ *                       GL_SHADING_LANGUAGE_VERSION strings and GL_CONTEXT_FLAGS (hex), one a
+ *                       line.
  *
  * Always: SIGTERM closes the presented window the way a window manager's close button does, so
  * velmor leaves through freeglut's own exit (coverage data is written and sanitizers check for
@@ -46,9 +48,14 @@ static const char* gl_string(GLenum name) {
   return text ? (const char*)text : "";
 }
 
+/* The context's identity, as a report names the driver it ran on. */
 static void save_first_frame_facts(GLXDrawable drawable, const char* dir) {
   char text[4096];
-  snprintf(text, sizeof text, "%s\n%s\n", gl_string(GL_VERSION), gl_string(GL_RENDERER));
+  GLint flags = 0;
+  glGetIntegerv(GL_CONTEXT_FLAGS, &flags);
+  snprintf(text, sizeof text, "%s\n%s\n%s\n%s\n%#x\n", gl_string(GL_VERSION),
+           gl_string(GL_RENDERER), gl_string(GL_VENDOR), gl_string(GL_SHADING_LANGUAGE_VERSION),
+           (unsigned)flags);
   save_text(dir, "gl", text);
   snprintf(text, sizeof text, "%lu\n", (unsigned long)drawable);
   save_text(dir, "window", text);

@@ -30,13 +30,21 @@ PROBE = os.path.join(ROOT, "build", "tools", "velmor_frame_probe.so")
 # status: the exit status, or minus the signal that killed velmor; None when it drew its first
 # frame and then closed cleanly when asked. out, err: the transcripts (None when not captured).
 # frame: the first frame (an RGBA PIL image) or None. seconds: start to first frame, or None.
-# gl: (GL_VERSION, GL_RENDERER) as the first frame saw them. peak_rss_kib: the process's maximum
+# gl: (GL_VERSION, GL_RENDERER, GL_VENDOR, GL_SHADING_LANGUAGE_VERSION, GL_CONTEXT_FLAGS in hex)
+# as the first frame saw them. peak_rss_kib: the process's maximum
 # resident set.
 Run = collections.namedtuple("Run", "status out err frame seconds gl peak_rss_kib")
 
 
 class RunError(Exception):
-    """velmor hung, or would not close when asked."""
+    """velmor hung, or would not close when asked. `run` keeps what was seen (a Run whose status
+    is how the process ended once stopped); `hung_after` is the seconds it was given when it
+    hung, None when it ended badly as its window closed."""
+
+    def __init__(self, message, hung_after=None):
+        super().__init__(message)
+        self.hung_after = hung_after
+        self.run = None
 
 
 def read_frame(path):
@@ -74,15 +82,20 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
             proc_env = wine.run_env(env) if runner else run_env(probe, frames, env)
             proc = subprocess.Popen([*runner, os.path.abspath(binary), *args], cwd=folder,
                                     stdin=subprocess.PIPE, env=proc_env, **streams)
+            hung = None
             try:
                 send(proc, choice)
-                if runner:
-                    seconds, frame, gl = watch_window(proc, start, timeout)
-                else:
-                    seconds, frame, gl = watch(proc, frames, frames_wanted, start, timeout)
+                try:
+                    if runner:
+                        seconds, frame, gl = watch_window(proc, start, timeout)
+                    else:
+                        seconds, frame, gl = watch(proc, frames, frames_wanted, start, timeout)
+                except RunError as failure:
+                    hung, (seconds, frame, gl) = failure, (None, None, None)
+                    proc.kill()
                 if while_running and seconds is not None:
                     while_running(proc, frames)
-                closed = running(proc)
+                closed = hung is None and running(proc)
                 if closed:
                     close_window(proc, binary, proc_env, runner)
                 status, peak = collect(proc)
@@ -92,11 +105,15 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
                     collect(proc)
                 if runner:
                     wine.wait_for_wine(proc_env)
-        if closed and status != 0:
-            raise RunError("closing the window ended velmor with %s:\n%s"
-                           % (describe(status), read_text(err_path)))
         texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
-        return Run(None if closed else status, *texts, frame, seconds, gl, peak)
+        seen = Run(status, *texts, frame, seconds, gl, peak)
+        if closed and status != 0:
+            hung = RunError("closing the window ended velmor with %s:\n%s"
+                            % (describe(status), texts[1]))
+        if hung:
+            hung.run = seen
+            raise hung
+        return seen._replace(status=None) if closed else seen
 
 
 def run_env(probe, frames, changes):
@@ -133,14 +150,14 @@ def watch(proc, frames, frames_wanted, start, timeout):
         if seconds is None and os.path.exists(first):
             seconds = time.monotonic() - start
         if time.monotonic() - start > timeout:
-            raise RunError("velmor neither ended nor drew within %ds" % timeout)
+            raise RunError("velmor neither ended nor drew within %ds" % timeout, timeout)
         time.sleep(0.002)
     if not os.path.exists(first):
         return None, None, None
     if seconds is None:
         seconds = time.monotonic() - start
     with open(os.path.join(frames, "gl")) as f:
-        gl = tuple(f.read().splitlines()[:2])
+        gl = tuple(f.read().splitlines())
     return seconds, read_frame(first), gl
 
 
@@ -153,7 +170,7 @@ def watch_window(proc, start, timeout, interval=0.05):
     seen, last = None, None
     while running(proc):
         if time.monotonic() - start > timeout:
-            raise RunError("velmor.exe neither ended nor drew within %ds" % timeout)
+            raise RunError("velmor.exe neither ended nor drew within %ds" % timeout, timeout)
         shot = wine.drawn_picture(empty)
         if shot is not None and last is not None and shot.tobytes() == last.tobytes():
             return seen, shot, None

@@ -57,9 +57,26 @@ velmor_stop_child() {
   fi
 }
 
+# VELMOR_DEBIAN_MIRROR, else the archive this machine's apt already uses (not the security one),
+# else Debian's own. Read only: nothing here changes the host's apt configuration.
+velmor_apt_mirror() {
+  local uri=${VELMOR_DEBIAN_MIRROR:-}
+  [ -n "$uri" ] && echo "$uri" && return 0
+  uri=$(awk '$1 == "URIs:" && $2 !~ /security/ { print $2; exit }' \
+    /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $0 !~ /security/ {
+      for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' \
+    /etc/apt/sources.list 2>/dev/null || true)
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
   xvfb xauth python3 python3-pil spirv-tools)
+
+# What the Linux download needs on a user's machine: the GL and X client libraries (the README
+# names them in its one install line).
+VELMOR_DOWNLOAD_PACKAGES=(libopengl0 libglx-mesa0 libgl1-mesa-dri libx11-6 libxi6 libxxf86vm1)
 
 # Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
 VELMOR_PYTHON=/usr/bin/python3
@@ -72,29 +89,22 @@ velmor_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# Starts Xvfb on a free display, with any further Xvfb options given, and exports DISPLAY;
-# velmor_stop_xvfb stops it.
+# Starts Xvfb with any further Xvfb options given and exports DISPLAY; velmor_stop_xvfb stops it.
+# The server picks a free display itself and reports it once it accepts clients (-displayfd).
+# -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
 velmor_start_xvfb() {
-  local n
-  for n in $(seq 90 199); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    # -noreset: otherwise the server restarts, refusing clients, whenever its last one leaves.
-    Xvfb ":$n" -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" >/dev/null 2>&1 &
-    VELMOR_XVFB_PID=$!
-    local i
-    for i in $(seq 1 100); do
-      if [ -e "/tmp/.X11-unix/X$n" ]; then
-        export DISPLAY=":$n"
-        return 0
-      fi
-      kill -0 "$VELMOR_XVFB_PID" 2>/dev/null || break
-      sleep 0.05
-    done
-    kill "$VELMOR_XVFB_PID" 2>/dev/null || true
-    wait "$VELMOR_XVFB_PID" 2>/dev/null || true
-  done
-  echo "could not start Xvfb" >&2
-  return 1
+  local fd n
+  exec {fd}< <(exec Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp -noreset "$@" \
+    3>&1 >/dev/null 2>&1)
+  VELMOR_XVFB_PID=$!
+  if ! read -r -t 60 -u "$fd" n || [ -z "$n" ]; then
+    exec {fd}<&-
+    velmor_stop_xvfb
+    echo "could not start Xvfb" >&2
+    return 1
+  fi
+  exec {fd}<&-
+  export DISPLAY=":$n"
 }
 
 velmor_stop_xvfb() {

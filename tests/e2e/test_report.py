@@ -1,4 +1,6 @@
-"""The four-way report (tools/report.py, behind scripts/report), run on the built velmor."""
+"""The report (tools/report/, behind scripts/report), run on the built velmor: report.json and
+its schema, a mode that hangs or crashes as its window closes, and the compare view."""
+import json
 import os
 import shutil
 import subprocess
@@ -6,23 +8,25 @@ import sys
 import tempfile
 import unittest
 
-from e2e_support import BIN, PROBE, SANITIZED, SHADERS, test_env
+import jsonschema
+from e2e_support import BIN, FAULTS, PROBE, SANITIZED, SHADERS, test_env
 from PIL import Image
 
-TOOLS = os.path.join(os.path.dirname(__file__), "..", "..", "tools")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 sys.path.insert(0, TOOLS)
-import report  # noqa: E402
+from report import pictures  # noqa: E402
 
 GRADIENT = os.path.join(os.path.dirname(__file__), "gradient")
 GLSLANG = os.environ.get("GLSLANG", "")
 
 
-def run_report(*args):
-    """The report's status, its console, and its folder's files (name: bytes)."""
-    command = [sys.executable, os.path.join(TOOLS, "report.py"), "--velmor", BIN, "--probe", PROBE,
-               *args]
-    r = subprocess.run(command, capture_output=True, text=True, env=dict(os.environ, **test_env()),
-                       timeout=300)
+def run_report(*args, **env):
+    """The report's status, its console and its standard error."""
+    command = [sys.executable, "-m", "report", *args]
+    if "--compare" not in args:
+        command += ["--velmor", BIN, "--probe", PROBE]
+    r = subprocess.run(command, capture_output=True, text=True, timeout=300,
+                       env=dict(os.environ, **test_env(**env), PYTHONPATH=TOOLS))
     return r.returncode, r.stdout, r.stderr
 
 
@@ -33,32 +37,58 @@ def table_rows(console):
     return {row[0].strip()[0]: [cell.strip() for cell in row] for row in rows}
 
 
+def load(folder):
+    with open(os.path.join(folder, "report.json"), encoding="utf-8") as f:
+        data = json.load(f)
+    with open(os.path.join(TOOLS, "report", "report.schema.json")) as f:
+        jsonschema.validate(data, json.load(f))
+    return data
+
+
+SHIPPED = {}  # the report of the shipped shaders, made once: its folder and run_report's result
+
+
+def setUpModule():
+    SHIPPED["folder"] = tempfile.mkdtemp(prefix="velmor-report-test-")
+    SHIPPED["result"] = run_report("--out", SHIPPED["folder"], "--runs", "1")
+
+
+def tearDownModule():
+    shutil.rmtree(SHIPPED["folder"], ignore_errors=True)
+
+
 class Report(unittest.TestCase):
     def setUp(self):
         self.out = tempfile.mkdtemp(prefix="velmor-report-test-")
         self.addCleanup(shutil.rmtree, self.out, ignore_errors=True)
 
     def test_shipped_shaders_draw_one_picture_four_ways(self):
-        """Catches a report that loses a mode, misjudges identical frames or leaves files out."""
-        status, console, err = run_report("--out", self.out, "--runs", "1")
+        """Catches a report that loses a mode, misjudges identical frames, leaves files out, or
+        writes a report.json its schema refuses."""
+        status, console, err = SHIPPED["result"]
         self.assertEqual(status, 0, err)
         rows = table_rows(console)
         self.assertEqual(sorted(rows), ["1", "2", "3", "4"])
         for mode, row in rows.items():
-            self.assertEqual(row[1], "drew; closed cleanly")
-            self.assertEqual(row[2], "2" if mode in "24" else "1")
-            self.assertEqual(row[6], "reference" if mode == "1" else "identical")
-        self.assertEqual(sorted(os.listdir(self.out)), ["mode-1.png", "mode-2.png", "mode-3.png",
-                                                        "mode-4.png", "modes.png", "report.md"])
-        with open(os.path.join(self.out, "report.md")) as f:
-            text = f.read()
-        for name in ("shader.vert", "shader.frag", "vert.spv", "frag.spv"):
-            self.assertIn("| %s | %d |" % (name, os.path.getsize(os.path.join(SHADERS, name))), text)
+            linked = "2" if mode in "24" else "1"
+            self.assertEqual(row[1:4], ["pass", "drew; closed cleanly", linked])
+            self.assertEqual(row[7], "reference" if mode == "1" else "identical")
+        self.assertEqual(sorted(os.listdir(SHIPPED["folder"])), [
+            "mode-1.png", "mode-2.png", "mode-3.png", "mode-4.png", "modes.png", "report.json",
+            "report.md"])
+        report = load(SHIPPED["folder"])
+        self.assertEqual([m["id"] for m in report["modes"]],
+                         ["glsl", "glsl-sso", "spirv", "spirv-sso"])
+        self.assertEqual(len({m["frame"]["rgba_sha256"] for m in report["modes"]}), 1)
+        self.assertIn(report["identity"]["gl"]["version"], report["modes"][0]["stderr"])
+        self.assertEqual(report["identity"]["gl"]["context_flags"], "0x2")  # the debug flag
+        for f in report["shader_files"]:
+            self.assertEqual(f["size"], os.path.getsize(os.path.join(SHADERS, f["name"])))
 
     @unittest.skipUnless(os.access(GLSLANG, os.X_OK), "GLSLANG is not set to glslangValidator")
-    def test_a_fragment_input_in_mode_4_is_reported_as_the_crash_it_is(self):
-        """Catches a driver crash reported as anything but the signal, without velmor's line, or
-        frames of the modes that work judged unlike each other."""
+    def test_a_fragment_input_in_mode_4_is_reported_as_the_known_crash_it_is(self):
+        """Catches a driver crash reported as anything but the signal, without velmor's line or
+        the known-bug label, or frames of the modes that work judged unlike each other."""
         shaders = os.path.join(self.out, "shaders")
         shutil.copytree(GRADIENT, shaders)
         for stage, spv in (("shader.vert", "vert.spv"), ("shader.frag", "frag.spv")):
@@ -67,17 +97,33 @@ class Report(unittest.TestCase):
         status, console, err = run_report("--shaders", shaders, "--out", self.out, "--runs", "1")
         self.assertEqual(status, 0, err)
         rows = table_rows(console)
-        self.assertEqual([rows[m][6] for m in "123"], ["reference", "identical", "identical"])
+        self.assertEqual([rows[m][7] for m in "123"], ["reference", "identical", "identical"])
         gradient = Image.open(os.path.join(self.out, "mode-1.png"))
         self.assertGreater(len(gradient.getcolors(1 << 20)), 1000)
         ended = "exit status 1" if SANITIZED else "killed by SIGSEGV"
-        self.assertEqual(rows["4"][1], ended)
-        self.assertEqual(rows["4"][6], "no frame: " + ended)
+        line = "Fatal signal SIGSEGV during the set-up of mode 4"
+        self.assertEqual(rows["4"][1:3], ["crash: " + line, ended])
+        mode_4 = load(self.out)["modes"][3]
+        self.assertEqual((mode_4["fatal_signal"], mode_4["frame"]), (line, None))
         with open(os.path.join(self.out, "report.md")) as f:
-            mode_4 = f.read().split("## Mode 4")[1]
-        self.assertIn("Fatal signal SIGSEGV during the set-up of mode 4\n", mode_4)
-        if not SANITIZED:
-            self.assertIn("Fatal signal SIGSEGV during the set-up of mode 4\n```", mode_4)
+            self.assertIn("- Mode 4: known Mesa crash: SPIR-V separable fragment stage with "
+                          "inputs, debug context\n", f.read())
+
+    def test_a_hang_and_a_crash_at_close_are_recorded(self):
+        """Catches a hung mode or a crash as the window closes that stops the report (no
+        report.json) or is recorded as anything but what happened."""
+        cases = [({"VELMOR_SLEEP_IN": "glDrawArrays"}, "timeout", "hung: killed after 3 s")]
+        if not SANITIZED:  # a sanitizer's handler would turn the signal into exit status 1
+            cases.append(({"VELMOR_CRASH_AT_EXIT": "velmor"}, "crash",
+                          "drew; killed by SIGSEGV as its window closed"))
+        for env, expected, ended in cases:
+            with self.subTest(env=env):
+                shutil.rmtree(self.out, ignore_errors=True)
+                status, console, err = run_report("--out", self.out, "--runs", "2", "--timeout",
+                                                  "3", LD_PRELOAD=FAULTS, **env)
+                self.assertEqual(status, 0, err)
+                mode = load(self.out)["modes"][0]
+                self.assertEqual((mode["status"], mode["ending"]["text"]), (expected, ended))
 
     def test_bad_arguments_write_nothing(self):
         """Catches a bad option that starts velmor, writes files or says more than one line."""
@@ -85,7 +131,8 @@ class Report(unittest.TestCase):
         a_file = os.path.join(self.out, "file")
         open(a_file, "w").close()
         for args in (["--shaders", missing], ["--out", os.path.join(a_file, "report")],
-                     ["--runs", "0"], ["--runs", "x"], ["--frobnicate", "1"]):
+                     ["--runs", "0"], ["--runs", "x"], ["--timeout", "0"], ["--frobnicate", "1"],
+                     ["--target", "no-such-driver"]):
             with self.subTest(args=args):
                 status, console, err = run_report(*args)
                 self.assertEqual((status, console, err.count("\n")), (2, "", 1))
@@ -95,9 +142,80 @@ class Report(unittest.TestCase):
         """Catches a comparison that misses a single differing pixel or misplaces it."""
         a = Image.new("RGBA", (8, 4), (230, 122, 46, 255))
         b = a.copy()
-        self.assertIsNone(report.compare(a, b))
+        self.assertIsNone(pictures.difference(a, b))
         b.putpixel((5, 2), (230, 122, 47, 255))
-        self.assertEqual(report.compare(a, b), (1, (5, 2), (230, 122, 46, 255), (230, 122, 47, 255)))
+        self.assertEqual(pictures.difference(a, b),
+                         (1, (5, 2), (230, 122, 46, 255), (230, 122, 47, 255)))
+
+
+class Compare(unittest.TestCase):
+    """Reports derived from the shipped run, changed where a case needs."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="velmor-compare-test-")
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.a = os.path.join(self.work, "a")
+        shutil.copytree(SHIPPED["folder"], self.a)
+        self.out = os.path.join(self.work, "out")
+
+    def derived(self, name, change):
+        folder = os.path.join(self.work, name)
+        shutil.copytree(self.a, folder)
+        report = load(folder)
+        change(report, folder)
+        with open(os.path.join(folder, "report.json"), "w") as f:
+            json.dump(report, f)
+        return folder
+
+    def test_the_rows_that_differ_come_first_with_a_difference_image(self):
+        """Catches a compare view that misses a changed status or picture, shows rows that
+        agree as differences, names a regression wrongly, or draws no difference image."""
+        def crash_mode_3_and_repaint_mode_2(report, folder):
+            report["modes"][2]["status"] = "crash"
+            frame = Image.open(os.path.join(folder, "mode-2.png")).convert("RGBA")
+            frame.putpixel((10, 10), (0, 0, 0, 255))
+            frame.save(os.path.join(folder, "mode-2.png"))
+            report["modes"][1]["frame"]["rgba_sha256"] = "0" * 64
+        b = self.derived("b", crash_mode_3_and_repaint_mode_2)
+        status, console, err = run_report("--compare", "--baseline", self.a, b, "--out", self.out)
+        self.assertEqual(status, 0, err)
+        with open(os.path.join(self.out, "compare.json")) as f:
+            rows = json.load(f)["rows"]
+        self.assertEqual([(r["section"], r["name"]) for r in rows if not r["same"]],
+                         [("2 GLSL SSO", "Picture"), ("3 SPIRV", "Status")])
+        self.assertRegex(console, r"\n- [^\n]*: mode 3 SPIRV: status pass → crash\n")
+        self.assertIn("## Regressions against the baseline (1)", console)
+        sheet = Image.open(os.path.join(self.out, "compare.png"))
+        self.assertGreater(sheet.width, 3 * 160)  # two frames and their difference
+
+    def test_identical_reports_are_the_same_in_all(self):
+        """Catches a compare view that finds differences between two copies of one report."""
+        status, console, err = run_report("--compare", self.a, self.derived("b", lambda r, f: 0),
+                                          "--out", self.out)
+        self.assertEqual(status, 0, err)
+        self.assertIn("Same in all 2: 1 GLSL (Status, Ending, Linked, Debug messages, Info-log "
+                      "lines, Picture, First frame (ms));", console)
+        self.assertNotIn("| 1 GLSL Status |", console)
+        self.assertFalse(os.path.exists(os.path.join(self.out, "compare.png")))
+
+    def test_refusals_write_nothing(self):
+        """Catches a compare that takes a foreign or future file, or too few reports, or writes
+        anything when it refuses."""
+        foreign = os.path.join(self.work, "foreign.json")
+        with open(foreign, "w") as f:
+            json.dump({"format": "piglit", "version": 1}, f)
+        garbage = os.path.join(self.work, "garbage.json")
+        with open(garbage, "wb") as f:
+            f.write(b"\xff\x00 not json")
+
+        def future(report, folder):
+            report["version"] = 2
+        for args in ([self.a], [self.a, foreign], [self.a, garbage],
+                     [self.a, self.derived("future", future)]):
+            with self.subTest(args=args):
+                status, console, err = run_report("--compare", *args, "--out", self.out)
+                self.assertEqual((status, console, err.count("\n")), (2, "", 1), err)
+                self.assertFalse(os.path.exists(self.out))
 
 
 if __name__ == "__main__":

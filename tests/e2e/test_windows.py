@@ -1,22 +1,27 @@
 """Velmor for Windows: the cross-built velmor.exe, read as a file and run under Wine beside the
 Linux build (scripts/test --windows)."""
+import glob
 import os
 import re
 import subprocess
+import tempfile
 import unittest
+import zipfile
 
-from e2e_support import run
+from e2e_support import run, test_env, velmor_run
 
 import wine
 
 EXE = os.environ.get("VELMOR_EXE", wine.EXE)
+# The download, as scripts/package writes it (scripts/test --windows makes it first).
+ZIPS = glob.glob(os.path.join(wine.ROOT, "build-package", "velmor-*-windows-x86_64.zip"))
 # What every Windows has; MinGW's own runtime DLLs, freeglut's or GLEW's must not be needed.
 SYSTEM_DLLS = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "opengl32.dll",
                "user32.dll", "winmm.dll"}
 
 
-def objdump(*options):
-    return subprocess.run(["x86_64-w64-mingw32-objdump", *options, EXE], capture_output=True,
+def objdump(*options, exe=EXE):
+    return subprocess.run(["x86_64-w64-mingw32-objdump", *options, exe], capture_output=True,
                           text=True, check=True).stdout
 
 
@@ -50,10 +55,18 @@ class Executable(unittest.TestCase):
 
 
 class UnderWine(unittest.TestCase):
+    def assert_runs_alike(self, windows, linux, exe):
+        """Allowed differences: CRLF line ends and the exact lines wine.added_err_lines lists."""
+        self.assertEqual(windows.status, linux.status, windows.err)
+        self.assertEqual(wine.linux_text(windows.out), linux.out)
+        self.assertEqual(wine.linux_text(windows.err, wine.added_err_lines(exe)), linux.err)
+        self.assertEqual(windows.frame is None, linux.frame is None)
+        if linux.frame is not None:
+            self.assertEqual(windows.frame.tobytes(), linux.frame.convert("RGB").tobytes())
+
     def test_runs_as_the_linux_build_does(self):
         """Catches a Windows build that prints, ends or draws otherwise than the Linux build, in
-        each mode and on each refusal. Allowed differences: CRLF line ends and the exact lines
-        wine.added_err_lines lists."""
+        each mode and on each refusal."""
         cases = [("1\n", None, None), ("2\n", None, None), ("3\n", None, None),
                  ("4\n", None, None), ("5\n", None, None),
                  ("1\n", {"shader.frag": None}, None), ("3\n", {"vert.spv": None}, None),
@@ -62,11 +75,27 @@ class UnderWine(unittest.TestCase):
             with self.subTest(choice=choice, files=files, env=env):
                 linux = run(choice, files, env)
                 windows = run(choice, files, env, binary=EXE, runner=wine.RUNNER)
-                self.assertEqual(windows.status, linux.status, windows.err)
-                self.assertEqual(wine.linux_text(windows.out), linux.out)
-                self.assertEqual(wine.linux_text(windows.err, wine.added_err_lines(EXE)),
-                                 linux.err)
-                self.assertEqual(windows.frame is None, linux.frame is None)
-                if linux.frame is not None:
-                    self.assertEqual(windows.frame.tobytes(),
-                                     linux.frame.convert("RGB").tobytes())
+                self.assert_runs_alike(windows, linux, EXE)
+
+    def test_the_download_runs_where_it_is_unpacked(self):
+        """Catches a zip that lacks a file velmor.exe needs (a shader, a DLL), holds an exe that
+        needs more than the system's DLLs or lost its Optimus export, or whose velmor.exe does
+        not run as the Linux build does from the folder the zip unpacks to."""
+        self.assertEqual(len(ZIPS), 1, "one zip in build-package/ (scripts/package windows)")
+        with tempfile.TemporaryDirectory(prefix="velmor-zip-") as empty:
+            with zipfile.ZipFile(ZIPS[0]) as z:
+                z.extractall(empty)
+            folder, = glob.glob(os.path.join(empty, "velmor-*"))
+            exe = os.path.join(folder, "velmor.exe")
+            self.assertEqual(sorted(os.listdir(folder)),
+                             sorted(["velmor.exe", "shader.vert", "shader.frag", "vert.spv",
+                                     "frag.spv", "LICENSE", "README.txt"]))
+            self.assertLessEqual(
+                {n.lower() for n in re.findall(r"DLL Name: (\S+)", objdump("-p", exe=exe))},
+                SYSTEM_DLLS)
+            self.assertIn("] NvOptimusEnablement", objdump("-p", exe=exe))
+            for choice in ["1\n", "2\n", "3\n", "4\n"]:
+                with self.subTest(choice=choice):
+                    windows = velmor_run.run(choice, folder, binary=exe, env=test_env(),
+                                             runner=wine.RUNNER)
+                    self.assert_runs_alike(windows, run(choice), exe)

@@ -4,22 +4,29 @@
  * VELMOR_FAULT_IN=name      the GL entry point `name` raises SIGSEGV when called, as a driver that
  *                           crashes inside it would; glGetString and glDrawArrays, which velmor
  *                           links directly, and every entry point looked up through GLX.
+ * VELMOR_SLEEP_IN=name      the same entry points never return, as a driver that hangs in them.
+ * VELMOR_CRASH_AT_EXIT=prog SIGSEGV at the exit of the program named prog (velmor, not the tool
+ *                           that starts it), as a driver that crashes while the window closes.
  */
 #define _GNU_SOURCE
 #include <GL/gl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+typedef void (*proc_t)(void);
 
 static int flag_set(const char* name) {
   const char* value = getenv(name);
   return value && strcmp(value, "1") == 0;
 }
 
-static int faults_in(const char* entry_point) {
-  const char* name = getenv("VELMOR_FAULT_IN");
+static int names(const char* variable, const char* entry_point) {
+  const char* name = getenv(variable);
   return name && strcmp(name, entry_point) == 0;
 }
 
@@ -27,10 +34,31 @@ static void crash(void) {
   raise(SIGSEGV);
 }
 
+static void hang(void) {
+  for (;;) {
+    pause();
+  }
+}
+
+/* Returns the stand-in for entry_point when a fault is asked of it, else NULL. */
+static proc_t fault_for(const char* entry_point) {
+  if (names("VELMOR_FAULT_IN", entry_point)) {
+    return crash;
+  }
+  return names("VELMOR_SLEEP_IN", entry_point) ? hang : NULL;
+}
+
+__attribute__((constructor)) static void arm_crash_at_exit(void) {
+  const char* program = getenv("VELMOR_CRASH_AT_EXIT");
+  if (program && strcmp(program, program_invocation_short_name) == 0) {
+    atexit(crash);
+  }
+}
+
 const GLubyte* glGetString(GLenum name) {
   static const GLubyte* (*real_get_string)(GLenum);
-  if (faults_in("glGetString")) {
-    crash();
+  if (fault_for("glGetString")) {
+    fault_for("glGetString")();
   }
   if (flag_set("VELMOR_NULL_GL_STRING")) {
     return NULL;
@@ -43,8 +71,8 @@ const GLubyte* glGetString(GLenum name) {
 
 void glDrawArrays(GLenum mode, GLint first, GLsizei count) {
   static void (*real_draw_arrays)(GLenum, GLint, GLsizei);
-  if (faults_in("glDrawArrays")) {
-    crash();
+  if (fault_for("glDrawArrays")) {
+    fault_for("glDrawArrays")();
   }
   if (!real_draw_arrays) {
     real_draw_arrays = (void (*)(GLenum, GLint, GLsizei))dlsym(RTLD_NEXT, "glDrawArrays");
@@ -52,11 +80,9 @@ void glDrawArrays(GLenum mode, GLint first, GLsizei count) {
   real_draw_arrays(mode, first, count);
 }
 
-typedef void (*proc_t)(void);
-
 static proc_t lookup(const char* real_name, const GLubyte* name) {
-  if (faults_in((const char*)name)) {
-    return crash;
+  if (fault_for((const char*)name)) {
+    return fault_for((const char*)name);
   }
   if (strcmp((const char*)name, "glGetString") == 0) {
     return (proc_t)glGetString;

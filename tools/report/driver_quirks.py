@@ -8,8 +8,6 @@ import functools
 import re
 import struct
 
-from e2e_support import reached_main_loop, run
-
 OP_DECORATE, OP_MEMBER_DECORATE = 71, 72
 BLOCK, BUILT_IN, LOCATION, INDEX = 2, 11, 30, 32
 
@@ -63,11 +61,11 @@ def block_without_built_ins_or_locations(module):
 
 
 # Per release, the crashes inside the driver on SPIR-V modules that the validator accepts (so
-# Velmor hands them to the GL), as the mutation campaign (test_mutants.py) found them: what the
+# Velmor hands them to the GL), as the mutation campaign (tests/e2e/test_mutants.py) found them: what the
 # module holds, and the phases the crash may come in. GLSL cannot express any of them.
 # Mesa 22.3 (Debian 12):
 # - a fragment output decorated Index 2 or more (only 0 and 1 exist): SIGSEGV or SIGBUS while
-#   linking, or at the first draw (driver_crash/frag.spvasm, the smallest such module);
+#   linking, or at the first draw (tests/e2e/driver_crash/, the smallest such module);
 # - a fragment output decorated Index but no Location: the first draw crashes;
 # - a varying at Location 4096 or beyond: building the stage program of mode 4 crashes.
 # Mesa 25.0 (Debian 13):
@@ -87,6 +85,8 @@ CRASHES_ON_VALID_MODULES = {
 def mesa_release():
     """(major, minor) of the Mesa under test, from the version velmor's first frame saw; a
     release without an entry gets the newest one before it, so what it changed shows as failures."""
+    from e2e_support import reached_main_loop, run  # the tests' runner: only the tests ask
+
     r = run("1\n")
     if not reached_main_loop(r):
         raise AssertionError("velmor does not draw with the shipped shaders:\n" + r.err)
@@ -102,3 +102,27 @@ def crashes_on_valid_module(module, crash):
     """Whether the driver table expects `crash`, (signal name, phase), on this valid module."""
     return any(holds(module) and any(phase in crash[1] for phase in phases)
                for holds, phases in CRASHES_ON_VALID_MODULES[mesa_release()])
+
+
+# Known driver bugs, as the report and its compare view label them: a result that matches an
+# entry is the driver's known bug, not a new one. Each entry: the label, the mode id, the status,
+# and a test of the report's identity and the mode's record.
+KNOWN_BUGS = (
+    # glBindProgramPipeline validates the pipeline under a debug context and compares two null
+    # resource names from Mesa's SPIR-V path (Mesa 22.3 and 25.0, llvmpipe and zink alike).
+    ("known Mesa crash: SPIR-V separable fragment stage with inputs, debug context",
+     "spirv-sso", "crash",
+     lambda identity, mode: "Mesa" in (identity["gl"]["version"] or "")
+     and (mode["fatal_signal"] or "").startswith("Fatal signal SIGSEGV during the set-up")),
+    # Mesa's softpipe stops at OpenGL 3.3 core: no 4.5 context to run any mode.
+    ("known: softpipe has no OpenGL 4.5 core context", None, "not-supported",
+     lambda identity, mode: "softpipe" in (identity["gl"]["renderer"] or "")),
+)
+
+
+def known_bug(identity, mode):
+    """The label of the known entry that a mode's result matches, or None."""
+    for label, mode_id, status, matches in KNOWN_BUGS:
+        if mode_id in (None, mode["id"]) and mode["status"] == status and matches(identity, mode):
+            return label
+    return None

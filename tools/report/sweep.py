@@ -1,0 +1,123 @@
+"""Every GL implementation this machine reaches (targets.py), one report each, then the compare
+view over all of them, into OUT/sweep/. A target that cannot be reached is listed with the
+reason, never silently left out. The sweep fails when a report ran on another driver than its
+target names."""
+import os
+import shutil
+import subprocess
+import sys
+
+import velmor_run
+import wine
+
+from . import compare, driver_quirks, pictures, result_file, targets, write
+
+ROOT = velmor_run.ROOT
+
+
+def shell(*lines):
+    """Runs bash lines with the scripts' own helpers loaded; the exit status."""
+    script = ". scripts/lib/common.sh && . scripts/lib/windows.sh && " + " && ".join(lines)
+    return subprocess.run(["bash", "-c", script], cwd=ROOT).returncode
+
+
+def windows_ready():
+    """None when build-windows/velmor.exe can run under Wine, else why not. It is built first
+    where it is missing (scripts/lib/windows.sh)."""
+    if not os.path.exists(wine.EXE) and shell("velmor_build_windows") != 0:
+        return "no build-windows/velmor.exe, and building it failed (build-windows/logs/)"
+    if shell("velmor_ensure_wine_prefix") != 0:
+        return "the Wine prefix could not be made (build-windows/logs/)"
+    try:
+        wine.backdrop()
+    except RuntimeError as failure:
+        return str(failure)
+    return None
+
+
+DEBIAN_ROOT = os.path.join(ROOT, "build-debian13", "root")
+
+
+def stage_shaders(shaders, name):
+    """A copy of the shader folder inside the root's copy of the tree, where its build folder
+    survives each entry (the root is made first if it is not there); its path there."""
+    if not os.path.exists(os.path.join(DEBIAN_ROOT, ".velmor-bootstrapped")):
+        subprocess.run(["bash", "-c", ". scripts/lib/common.sh && . scripts/lib/debian_root.sh"
+                        " && velmor_debian_run 13 '' -- true"], cwd=ROOT)
+    inside = os.path.join("build", "sweep-shaders", name)
+    shutil.rmtree(os.path.join(DEBIAN_ROOT, "velmor", inside), ignore_errors=True)
+    shutil.copytree(shaders, os.path.join(DEBIAN_ROOT, "velmor", inside))
+    return inside
+
+
+def in_debian(target, options, out):
+    """The target's report made inside the Debian 13 root, copied to out; None, or why not."""
+    if os.geteuid() != 0:
+        return "the Debian 13 root is entered with chroot, which needs root (sudo scripts/report)"
+    inside = os.path.join("build", "sweep-targets", target.name)
+    status = subprocess.run([os.path.join(ROOT, "scripts", "report"), "--debian", "13",
+                             "--target", target.name, "--runs", str(options["runs"]),
+                             "--timeout", str(options["timeout"]), "--out", inside, "--shaders",
+                             stage_shaders(options["shaders"], target.name)],
+                            cwd=ROOT).returncode
+    made = os.path.join(DEBIAN_ROOT, "velmor", inside)
+    if status != 0 or not os.path.exists(os.path.join(made, "report.json")):
+        return "the report in the Debian 13 root failed (status %d)" % status
+    shutil.rmtree(out, ignore_errors=True)
+    shutil.copytree(made, out)
+    return None
+
+
+def sweep(options, argv):
+    base = os.path.join(options["out"], "sweep")
+    os.makedirs(base, exist_ok=True)
+    made, skipped = [], []
+    for target in targets.TARGETS:
+        out = os.path.join(base, target.name)
+        print("== %s" % target.name, flush=True)
+        if target.where == "debian13":
+            why = in_debian(target, options, out)
+        else:
+            why = windows_ready() if target.where == "wine" else None
+            if why is None:
+                runner = wine.RUNNER if target.where == "wine" else ()
+                binary = wine.EXE if runner else velmor_run.BINARY
+                report = write.make_report(dict(options, target=target, out=out, runner=runner,
+                                                velmor=binary), argv + ["--target", target.name])
+                print(write.summary_table(report), flush=True)
+        if why is None:
+            made.append(out)
+        else:
+            print("skipped: %s" % why, flush=True)
+            skipped.append({"target": target.name, "reason": why})
+    if len(made) < 2:
+        print("scripts/report: the sweep reached %d target%s; nothing to compare"
+              % (len(made), "" if len(made) == 1 else "s"))
+        return 1
+    print(compare.compare(made, base, skipped=skipped))
+    overview(made, os.path.join(base, "sweep.png"))
+    print("Sweep written to %s" % os.path.join(base, "compare.md"))
+    wrong = [os.path.basename(folder) for folder in made
+             if result_file.load_report(folder)["identity"]["target"]["check"] != "pass"]
+    if wrong:
+        print("scripts/report: wrong driver in %s" % ", ".join(wrong), file=sys.stderr)
+        return 1
+    return 0
+
+
+def overview(folders, path):
+    """Every target against the four modes: each frame, or why there is none, with the status
+    and any known-bug label."""
+    reports = [result_file.load_report(folder) for folder in folders]
+    rows = []
+    for label, report in zip(compare.labels(reports), reports):
+        panels = []
+        for m in report["modes"]:
+            known = driver_quirks.known_bug(report["identity"], m)
+            frame = compare.frame_of(report, m["menu"])
+            caption = "%s %s: %s" % (m["menu"], m["name"], m["status"])
+            note = known or m["ending"]["text"]
+            panels.append((caption, pictures.panel(frame, (200, 150), note)))
+        rows.append((label, panels))
+    pictures.sheet(rows, 4, (200, 150), title_height=34,
+                   title="Every GL implementation here, the four ways").save(path)
