@@ -85,7 +85,9 @@ VELMOR_PYTHON=/usr/bin/python3
 velmor_build() {
   local dir=$1
   shift
-  cmake -S "$VELMOR_ROOT" -B "$dir" -DPython3_EXECUTABLE="$VELMOR_PYTHON" "$@" >/dev/null &&
+  # Only the tests look for Python: a build without them would warn that the hint went unused.
+  cmake --no-warn-unused-cli -S "$VELMOR_ROOT" -B "$dir" -DPython3_EXECUTABLE="$VELMOR_PYTHON" \
+    "$@" >/dev/null &&
     cmake --build "$dir" -j "$(nproc)"
 }
 
