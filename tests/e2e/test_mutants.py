@@ -26,7 +26,8 @@ import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from driver_quirks import crashes_on_valid_module
+from driver_quirks import (COMPONENT, INDEX, LOCATION, OP_DECORATE, OP_MEMBER_DECORATE,
+                           crashes_on_valid_module, instructions, words_of)
 from e2e_support import SANITIZED, RunError, reached_main_loop, run, shipped
 
 # Fewer under the sanitizers, where each run takes about twice as long.
@@ -39,31 +40,12 @@ GRADIENT = os.path.join(HERE, "gradient")
 REPRODUCER = os.path.join(HERE, "driver_crash", "frag.spvasm")
 FATAL = re.compile(r"Fatal signal (SIG[A-Z]+) during (the set-up of mode \d|drawing)\n")
 
-# SPIR-V's opcodes and decorations that the mutators aim at.
-OP_DECORATE, OP_MEMBER_DECORATE = 71, 72
-LOCATION, INDEX, COMPONENT = 30, 32, 31
+# The decorations a mutant may take instead of its own.
 DECORATIONS = [0, 2, 3, 11, 13, 14, 18, 30, 31, 32, 33, 34, 35, 36, 1000]
-
-
-def words_of(module):
-    return list(struct.unpack("<%dI" % (len(module) // 4), module[:len(module) // 4 * 4]))
 
 
 def module_of(words):
     return struct.pack("<%dI" % len(words), *words)
-
-
-def instructions(words):
-    """(offset, word count, opcode) of every instruction after the five header words, as far as
-    the word counts can be followed."""
-    found, i = [], 5
-    while i < len(words):
-        count, opcode = words[i] >> 16, words[i] & 0xFFFF
-        if count == 0 or i + count > len(words):
-            break
-        found.append((i, count, opcode))
-        i += count
-    return found
 
 
 def flip_bits(rng, module):

@@ -9,24 +9,35 @@ import re
 import struct
 
 OP_DECORATE, OP_MEMBER_DECORATE = 71, 72
-BLOCK, BUILT_IN, LOCATION, INDEX = 2, 11, 30, 32
+BLOCK, BUILT_IN, LOCATION, COMPONENT, INDEX = 2, 11, 30, 31, 32
 
 
 def words_of(module):
-    return struct.unpack("<%dI" % (len(module) // 4), module[:len(module) // 4 * 4])
+    return list(struct.unpack("<%dI" % (len(module) // 4), module[:len(module) // 4 * 4]))
+
+
+def instructions(words):
+    """(offset, word count, opcode) of every instruction after the five header words, as far as
+    the word counts can be followed."""
+    found, i = [], 5
+    while i < len(words):
+        count, opcode = words[i] >> 16, words[i] & 0xFFFF
+        if count == 0 or i + count > len(words):
+            break
+        found.append((i, count, opcode))
+        i += count
+    return found
 
 
 def decorations(module):
     """(opcode, target id, decoration, literals...) of every OpDecorate and OpMemberDecorate (the
-    member's number dropped), as far as the module's word counts can be followed."""
-    words, found, i = words_of(module), [], 5
-    while i < len(words) and words[i] >> 16 and i + (words[i] >> 16) <= len(words):
-        count, opcode = words[i] >> 16, words[i] & 0xFFFF
+    member's number dropped)."""
+    words, found = words_of(module), []
+    for i, count, opcode in instructions(words):
         if opcode == OP_DECORATE and count >= 3:
-            found.append((opcode,) + words[i + 1:i + count])
+            found.append((opcode,) + tuple(words[i + 1:i + count]))
         elif opcode == OP_MEMBER_DECORATE and count >= 4:
-            found.append((opcode, words[i + 1]) + words[i + 3:i + count])
-        i += count
+            found.append((opcode, words[i + 1]) + tuple(words[i + 3:i + count]))
     return found
 
 
