@@ -38,28 +38,19 @@ def windows_ready():
 DEBIAN_ROOT = os.path.join(ROOT, "build-debian13", "root")
 
 
-def stage_shaders(shaders, name):
-    """A copy of the shader folder inside the root's copy of the tree, where its build folder
-    survives each entry (the root is made first if it is not there); its path there."""
-    if not os.path.exists(os.path.join(DEBIAN_ROOT, ".velmor-bootstrapped")):
-        subprocess.run(["bash", "-c", ". scripts/lib/common.sh && . scripts/lib/debian_root.sh"
-                        " && velmor_debian_run 13 '' -- true"], cwd=ROOT)
-    inside = os.path.join("build", "sweep-shaders", name)
-    shutil.rmtree(os.path.join(DEBIAN_ROOT, "velmor", inside), ignore_errors=True)
-    shutil.copytree(shaders, os.path.join(DEBIAN_ROOT, "velmor", inside))
-    return inside
-
-
 def in_debian(target, options, out):
     """The target's report made inside the Debian 13 root, copied to out; None, or why not."""
     if os.geteuid() != 0:
         return "the Debian 13 root is entered with chroot, which needs root (sudo scripts/report)"
     inside = os.path.join("build", "sweep-targets", target.name)
+    # The shader folder is shown read-only at /share in the root (scripts/lib/debian_root.sh).
     status = subprocess.run([os.path.join(ROOT, "scripts", "report"), "--debian", "13",
                              "--target", target.name, "--runs", str(options["runs"]),
                              "--timeout", str(options["timeout"]), "--out", inside, "--shaders",
-                             stage_shaders(options["shaders"], target.name)],
-                            cwd=ROOT).returncode
+                             "/share"], cwd=ROOT,
+                            env=dict(os.environ,
+                                     VELMOR_DEBIAN_SHARE=os.path.abspath(options["shaders"]))
+                            ).returncode
     made = os.path.join(DEBIAN_ROOT, "velmor", inside)
     if status != 0 or not os.path.exists(os.path.join(made, "report.json")):
         return "the report in the Debian 13 root failed (status %d)" % status
