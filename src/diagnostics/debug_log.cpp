@@ -131,14 +131,19 @@ void printDebugLog() {
   if (!glGetDebugMessageLogARB) {
     return;
   }
-  // Messages too long for the buffer are taken out one by one, each into a buffer of its own
-  // length, so that those behind them reach the fetch below.
-  for (GLuint taken = 0; taken < maxMessages; ++taken) {
-    const GLsizei length = nextOversizedMessage();
-    if (!length || fetchAndPrint(1, length) == 0) {
+  // Fetches until the log is empty, so the last drain before drawing leaves nothing unprinted.
+  // Every fetch that returns anything takes at least one message out: as many fetches as
+  // messages wait are enough, and a fetch that returns nothing ends the drain.
+  GLint waiting = 0;
+  glGetIntegerv(GL_DEBUG_LOGGED_MESSAGES_ARB, &waiting);
+  do {
+    // A message too long for the buffer is taken out on its own, into a buffer of its length.
+    const GLsizei oversized = nextOversizedMessage();
+    const GLuint taken =
+        oversized ? fetchAndPrint(1, oversized) : fetchAndPrint(maxMessages, maxText);
+    if (taken == 0) {
       break;
     }
-  }
-  // A single fetch: whatever does not fit waits in the GL's log for the next drain.
-  fetchAndPrint(maxMessages, maxText);
+    waiting -= static_cast<GLint>(taken);
+  } while (waiting > 0);
 }

@@ -12,8 +12,8 @@ const char* debugSeverityText(GLenum severity);
 void printDebugMessage(GLenum source, GLenum type, GLuint id, GLenum severity,
                        const GLchar* message);
 
-// Fetches once (at most 64 messages, 2048 characters) and prints what was fetched; a message
-// longer than 2048 characters that waits first is fetched and printed on its own before.
+// Empties the GL's debug message log onto standard error, in the log's order: fetches of at
+// most 64 messages and 2048 characters, a message longer than that fetched on its own.
 void printDebugLog();
 
 // Print an object's info log on standard error when the GL reports one; nothing for name 0.

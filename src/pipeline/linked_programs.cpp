@@ -23,6 +23,8 @@ GLuint createLinkedProgram(const std::string& vertPath, const std::string& fragP
   }
   program = glCreateProgram();
   if (program) {
+    // Separable like the stage programs of the pipeline modes: the same files are then held to
+    // the same interface rules in all four modes, so a difference between modes is the driver's.
     glProgramParameteri(program, GL_PROGRAM_SEPARABLE, GL_TRUE);
     glAttachShader(program, fragmentShader);
     glAttachShader(program, vertexShader);
