@@ -35,9 +35,9 @@ struct Mode {
 
 const Mode modes[] = {
     {"glsl", "1"},
-    {"glsl_sso", "2"},
+    {"glsl-sso", "2"},
     {"spirv", "3"},
-    {"spirv_sso", "4"},
+    {"spirv-sso", "4"},
 };
 
 int savedOut = -1;

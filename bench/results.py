@@ -1,4 +1,4 @@
-"""Turns one scripts/bench run into bench/results.md, bench/build-cost.png and the README section."""
+"""Turns one scripts/bench run into bench/results.md and bench/build-cost.png."""
 
 import argparse
 import datetime
@@ -10,7 +10,9 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 
-MODES = {"glsl": "1 GLSL", "glsl_sso": "2 GLSL SSO", "spirv": "3 SPIRV", "spirv_sso": "4 SPIRV SSO"}
+from tools import markdown, modes  # noqa: E402
+
+MODES = {m.id: "%s %s" % (m.menu, m.label) for m in modes.MODES}
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 GOAL = 1.5
 STAGES = [f"{name}/{stage}" for name in ("compileGlslShader", "loadSpirvShader",
@@ -39,12 +41,6 @@ def ms(value):
     return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 100 else f"{value:.0f}"
 
 
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
 def cpu_model():
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -53,32 +49,21 @@ def cpu_model():
     return "unknown CPU"
 
 
-def build_tables(off, on, first, repetitions):
-    setups = table(
+def build_tables(off, on, first, reports, repetitions):
+    setups = markdown.table(
         ["Mode", "set-up, cache off", "set-up, cache on", "set-up + first frame, cache off",
          "set-up + first frame, cache on"],
         [[label, ms(off.get(f"setup/{m}")), ms(on.get(f"setup/{m}")),
           ms(off.get(f"setup_first_frame/{m}")), ms(on.get(f"setup_first_frame/{m}"))]
          for m, label in MODES.items()])
-    stages = table(["Loader or builder", "cache off", "cache on"],
+    stages = markdown.table(["Loader or builder", "cache off", "cache on"],
                    [[f"`{n.split('/')[0]}` {n.split('/')[1] if '/' in n else 'vert + frag'}",
                      ms(off.get(f"stage/{n}")), ms(on.get(f"stage/{n}"))] for n in STAGES])
-    frames = table(["Mode", "800x600", "1920x1080"],
+    frames = markdown.table(["Mode", "800x600", "1920x1080"],
                    [[label, ms(off.get(f"frame/{m}/800x600")), ms(off.get(f"frame/{m}/1920x1080"))]
                     for m, label in MODES.items()])
-    rows = []
-    for key, label in list(MODES.items()) + [("bare", "bare program")]:
-        row = [label]
-        for cache in ("cache_off", "cache_on"):
-            time, bare = first[cache][key]["first_frame_ms"], first[cache]["bare"]["first_frame_ms"]
-            row += [ms(time), f"{time / bare:.2f}x"]
-        row += [f"{first[c][key]['peak_rss_mib']:.1f}" for c in ("cache_off", "cache_on")]
-        rows.append(row)
-    starts = table(["Program", "cache off", "vs bare", "cache on", "vs bare", "peak RSS off (MiB)",
-                    "peak RSS on (MiB)"], rows)
-    worst = max(first[c][k]["first_frame_ms"] / first[c]["bare"]["first_frame_ms"]
-                for c in ("cache_off", "cache_on") for k in MODES)
-    verdict = "within" if worst <= GOAL else "over"
+    starts, worst = first_frame_table(first["glx"], "bare program")
+    headless, worst_headless = first_frame_table(first["egl"], "bare EGL program")
     return f"""All times in milliseconds; "cache" is Mesa's on-disk shader cache (`MESA_SHADER_CACHE_DISABLE`).
 
 **Pipeline build cost** (median of {repetitions} repetitions, one context, shaders read from disk each
@@ -100,10 +85,72 @@ start-up, which the time to first frame below includes.
 **Time to first frame**: a whole process, from start to the first frame it presents (the frame
 probe saves it, for the modes and the bare program alike), median of {first['runs']} runs; peak RSS
 is the process's maximum resident set. The bare program opens the same window and context and
-clears one frame. The slowest mode takes {worst:.2f}x the bare program's time, {verdict} the goal of
-{GOAL}x.
+clears one frame. The slowest mode takes {worst:.2f}x the bare program's time, {against(worst)}.
 
-{starts}"""
+{starts}
+
+**Time to first frame without a display**: `velmor-headless` on EGL, {egl_context(first)}.
+A whole process, from start to its end with its first frame written as a PNG (no frame probe),
+median of {first['runs']} runs taken in turn with the ones above. The bare EGL program makes the
+same context and framebuffer object, clears one frame and writes it as a PNG the same way. The
+slowest mode takes {worst_headless:.2f}x the bare EGL program's time, {against(worst_headless)}.
+
+{headless}
+
+{report_section(reports)}"""
+
+
+def first_frame_table(window_system, bare_label):
+    """The time to first frame table of one window system, and the slowest mode's ratio to the
+    bare program."""
+    rows = []
+    for key, label in list(MODES.items()) + [("bare", bare_label)]:
+        row = [label]
+        for cache in ("cache_off", "cache_on"):
+            time = window_system[cache][key]["first_frame_ms"]
+            row += [ms(time), f"{time / window_system[cache]['bare']['first_frame_ms']:.2f}x"]
+        row += [f"{window_system[c][key]['peak_rss_mib']:.1f}" for c in ("cache_off", "cache_on")]
+        rows.append(row)
+    table = markdown.table(["Program", "cache off", "vs bare", "cache on", "vs bare",
+                            "peak RSS off (MiB)", "peak RSS on (MiB)"], rows)
+    worst = max(window_system[c][k]["first_frame_ms"] / window_system[c]["bare"]["first_frame_ms"]
+                for c in ("cache_off", "cache_on") for k in MODES)
+    return table, worst
+
+
+def against(ratio):
+    return f"{'within' if ratio <= GOAL else 'over'} the goal of {GOAL}x"
+
+
+def egl_context(first):
+    facts = first["egl_identity"]
+    where = facts["platform"] if facts["device"] is None else f"device {facts['device']}"
+    return (f"{where} platform, {facts['egl_vendor']} EGL {facts['egl_version']}, "
+            f"{facts['gl_renderer']}")
+
+
+def report_section(reports):
+    """The whole report without a display against the same report under X."""
+    rows = [[label, f"{reports[key]['median_s']:.2f}", f"{reports[key]['min_s']:.2f}",
+             f"{reports[key]['max_s']:.2f}",
+             f"{reports[key]['median_s'] / reports['xvfb']['median_s']:.2f}x"]
+            for key, label in (("headless", "`--headless` (velmor-headless, EGL)"),
+                               ("xvfb", "under Xvfb (velmor, GLX)"))]
+    table = markdown.table(["Report", "median (s)", "min (s)", "max (s)", "vs Xvfb"], rows)
+    ratio = reports["headless"]["median_s"] / reports["xvfb"]["median_s"]
+    verdict = "no slower than" if ratio <= 1 else "slower than"
+    started = ""
+    if reports.get("xvfb_start_s") is not None:
+        started = (" Where no display runs, `scripts/report` without `--headless` first starts "
+                   f"its own Xvfb: {reports['xvfb_start_s'] * 1000:.0f} ms more in this run.")
+    return f"""**A whole report**, without a display against the same report under Xvfb:
+`python3 -m tools report --runs {reports['report_runs']}` with and without `--headless`, what
+`scripts/report` runs once it has built Velmor (the four modes and their timing runs, judged,
+pictured and written out). Seconds, median of {reports['runs']} whole reports of each, taken in turn. The Xvfb
+report draws on an X server that is already running.{started} The headless report takes
+{ratio:.2f}x the Xvfb report's time, {verdict} it.
+
+{table}"""
 
 
 def plot(off, on, path):
@@ -132,6 +179,7 @@ def main():
     parser.add_argument("--cache-off", required=True)
     parser.add_argument("--cache-on", required=True)
     parser.add_argument("--first-frame", required=True)
+    parser.add_argument("--reports", required=True, help="bench/report_time.py's results")
     parser.add_argument("--repetitions", type=int, required=True)
     parser.add_argument("--load", required=True, help="the 1-minute load average at the start")
     parser.add_argument("--out", required=True)
@@ -141,30 +189,18 @@ def main():
     on, _ = load_medians(args.cache_on)
     with open(args.first_frame) as f:
         first = json.load(f)
+    with open(args.reports) as f:
+        reports = json.load(f)
     machine = (f"{cpu_model()} ({os.cpu_count()} cores), {context.get('gl_renderer', '?')}, "
                f"OpenGL {context.get('gl_version', '?')} under Xvfb; "
                f"load average {args.load} when the run began")
     when = datetime.date.today().isoformat()
-    tables = build_tables(off, on, first, args.repetitions)
+    tables = build_tables(off, on, first, reports, args.repetitions)
     plot(off, on, os.path.join(args.out, "build-cost.png"))
 
     with open(os.path.join(args.out, "results.md"), "w") as f:
         f.write(f"# Velmor benchmark results\n\n{when}: {machine}.\n\n{tables}\n\n"
                 "![Pipeline build cost per mode](build-cost.png)\n")
-    with open(os.path.join(args.out, "README-section.md"), "w") as f:
-        f.write(f"""## Benchmarks
-
-`scripts/bench` compares the four modes: what building each pipeline costs, what a frame costs,
-and how long the program takes from start to its first frame against a bare program that only
-opens the same window. It builds a Release tree in `build-bench`, runs on a private Xvfb unless
-`DISPLAY` is set, takes a few minutes, and rewrites `bench/results.md` and `bench/build-cost.png`.
-
-Last run, {when}: {machine}.
-
-{tables}
-
-![Pipeline build cost per mode](bench/build-cost.png)
-""")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,11 @@
 # The download: `cpack` in a build folder writes velmor-<version>-<system>-x86_64 as a zip
-# (Windows) or a .tar.gz (Linux), one folder holding velmor, the four shader files it reads from
-# its working folder, the licence and a README. scripts/package builds both.
+# (Windows) or a .tar.gz (Linux), one folder holding velmor (and on Linux velmor-headless), the
+# four shader files they read from their working folder, the licence and a README.
+# scripts/package builds both.
 install(TARGETS velmor RUNTIME DESTINATION .)
+if(TARGET velmor-headless)
+  install(TARGETS velmor-headless RUNTIME DESTINATION .)
+endif()
 list(TRANSFORM VELMOR_SHADERS PREPEND shaders/ OUTPUT_VARIABLE VELMOR_SHADER_FILES)
 install(FILES ${VELMOR_SHADER_FILES} LICENSE DESTINATION .)
 if(WIN32)

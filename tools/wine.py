@@ -3,7 +3,7 @@
 Wine's settings; the lines that Wine and freeglut's Win32 back end add on standard error, and the
 CRLF line ends; the first frame, read back from the X server, since a preloaded library does not
 see the GL calls made inside Wine; closing the window with WM_CLOSE, as its close button does.
-tools/velmor_run.py uses these when it is given a runner.
+tools/runner.py uses these when it is given a runner.
 """
 import os
 import subprocess
@@ -39,17 +39,6 @@ def added_err_lines(exe=EXE):
     return ["freeglut (%s): fgPlatformInitialize: CreateDC failed, Screen size info may be "
             "incorrect" % windows_path(exe),
             "This is quite likely caused by a bad '-display' parameter"]
-
-
-def linux_text(text, added=()):
-    """A transcript of velmor.exe as the Linux build writes it: CRLF back to LF, then the exact
-    lines `added` taken off the start, in order. Anything else that differs stays."""
-    text = text.replace("\r\n", "\n")
-    for line in added:
-        if not text.startswith(line + "\n"):
-            raise AssertionError("Wine's line %r is not next in:\n%s" % (line, text))
-        text = text[len(line) + 1:]
-    return text
 
 
 def backdrop():

@@ -72,11 +72,12 @@ velmor_apt_mirror() {
 
 # What building and running Velmor needs.
 VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
-  xvfb xauth python3 python3-pil spirv-tools)
+  libegl-dev libpng-dev xvfb xauth python3 python3-pil spirv-tools)
 
-# What the Linux download needs on a user's machine: the GL and X client libraries (the README
-# names them in its one install line).
-VELMOR_DOWNLOAD_PACKAGES=(libopengl0 libglx-mesa0 libgl1-mesa-dri libx11-6 libxi6 libxxf86vm1)
+# What the Linux download needs on a user's machine: the GL and X client libraries, and EGL with
+# Mesa's EGL for velmor-headless (the README names them in its one install line).
+VELMOR_DOWNLOAD_PACKAGES=(libopengl0 libglx-mesa0 libgl1-mesa-dri libx11-6 libxi6 libxxf86vm1
+  libegl1 libegl-mesa0)
 
 # Debian's own interpreter: the one python3-pil installs into, whatever else is first on PATH.
 VELMOR_PYTHON=/usr/bin/python3

@@ -1,11 +1,11 @@
 #include "app/startup.h"
 
+#include "app/fatal_signal.h"
+#include "diagnostics/diagnostics.h"
 #include "pipeline/pipeline.h"
 #include "render/render.h"
 
 #include <GL/glew.h>
-
-#include <GL/freeglut.h>
 
 #include <cstring>
 
@@ -23,7 +23,87 @@ const ModeRow modeTable[] = {
     {"4", setupSpirvSso},
 };
 
+struct EntryPoint {
+  const char* name;
+  const void* address;
+};
+
+// The first entry point Velmor calls beyond OpenGL 1.1 (GLEW's pointers) that is not loaded, or
+// null. The separate shader objects and SPIR-V have capability tests of their own.
+const char* firstMissingEntryPoint() {
+  const EntryPoint used[] = {
+      {"glCreateShader", reinterpret_cast<const void*>(glCreateShader)},
+      {"glShaderSource", reinterpret_cast<const void*>(glShaderSource)},
+      {"glCompileShader", reinterpret_cast<const void*>(glCompileShader)},
+      {"glShaderBinary", reinterpret_cast<const void*>(glShaderBinary)},
+      {"glGetShaderiv", reinterpret_cast<const void*>(glGetShaderiv)},
+      {"glGetShaderInfoLog", reinterpret_cast<const void*>(glGetShaderInfoLog)},
+      {"glDeleteShader", reinterpret_cast<const void*>(glDeleteShader)},
+      {"glCreateProgram", reinterpret_cast<const void*>(glCreateProgram)},
+      {"glProgramParameteri", reinterpret_cast<const void*>(glProgramParameteri)},
+      {"glAttachShader", reinterpret_cast<const void*>(glAttachShader)},
+      {"glDetachShader", reinterpret_cast<const void*>(glDetachShader)},
+      {"glLinkProgram", reinterpret_cast<const void*>(glLinkProgram)},
+      {"glGetProgramiv", reinterpret_cast<const void*>(glGetProgramiv)},
+      {"glGetProgramInfoLog", reinterpret_cast<const void*>(glGetProgramInfoLog)},
+      {"glUseProgram", reinterpret_cast<const void*>(glUseProgram)},
+      {"glGenVertexArrays", reinterpret_cast<const void*>(glGenVertexArrays)},
+      {"glBindVertexArray", reinterpret_cast<const void*>(glBindVertexArray)},
+      {"glGenBuffers", reinterpret_cast<const void*>(glGenBuffers)},
+      {"glBindBuffer", reinterpret_cast<const void*>(glBindBuffer)},
+      {"glBufferData", reinterpret_cast<const void*>(glBufferData)},
+      {"glVertexAttribPointer", reinterpret_cast<const void*>(glVertexAttribPointer)},
+      {"glEnableVertexAttribArray", reinterpret_cast<const void*>(glEnableVertexAttribArray)},
+      {"glBlendEquation", reinterpret_cast<const void*>(glBlendEquation)},
+      {"glGenFramebuffers", reinterpret_cast<const void*>(glGenFramebuffers)},
+      {"glBindFramebuffer", reinterpret_cast<const void*>(glBindFramebuffer)},
+      {"glDeleteFramebuffers", reinterpret_cast<const void*>(glDeleteFramebuffers)},
+      {"glCheckFramebufferStatus", reinterpret_cast<const void*>(glCheckFramebufferStatus)},
+      {"glGenRenderbuffers", reinterpret_cast<const void*>(glGenRenderbuffers)},
+      {"glBindRenderbuffer", reinterpret_cast<const void*>(glBindRenderbuffer)},
+      {"glDeleteRenderbuffers", reinterpret_cast<const void*>(glDeleteRenderbuffers)},
+      {"glRenderbufferStorage", reinterpret_cast<const void*>(glRenderbufferStorage)},
+      {"glFramebufferRenderbuffer", reinterpret_cast<const void*>(glFramebufferRenderbuffer)},
+  };
+  for (const EntryPoint& entryPoint : used) {
+    if (!entryPoint.address) {
+      return entryPoint.name;
+    }
+  }
+  return nullptr;
+}
+
 } // namespace
+
+void prepareConsole() {
+  // "Linked" lines must reach a pipe or a file as they happen, not when a buffer fills.
+#ifdef _WIN32
+  // Microsoft's C runtime treats _IOLBF as full buffering: there, stdout goes unbuffered.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
+  reportFatalSignalsDuring("start-up");
+}
+
+bool loadEntryPoints(bool onEgl) {
+  const GLenum status = glewInit();
+  if (status == GLEW_OK) {
+    return true;
+  }
+  // A GLEW built for GLX loads every GL entry point first and only then looks for the GLX
+  // display, which an EGL context does not have.
+  if (onEgl && status == GLEW_ERROR_NO_GLX_DISPLAY) {
+    const char* missing = firstMissingEntryPoint();
+    if (!missing) {
+      return true;
+    }
+    std::fprintf(stderr, "velmor-headless: GLEW did not load %s on the EGL context\n", missing);
+    return false;
+  }
+  std::fprintf(stderr, "Error: %s\n", reinterpret_cast<const char*>(glewGetErrorString(status)));
+  return false;
+}
 
 void printMenu() {
   std::fprintf(stdout, "1: GLSL\n");
@@ -50,15 +130,6 @@ Setup findSetup(const char* str) {
   return nullptr;
 }
 
-void createWindow(int* argc, char** argv) {
-  glutInit(argc, argv);
-  glutInitContextVersion(4, 5);
-  glutInitContextFlags(GLUT_DEBUG);
-  glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
-  glutInitWindowSize(windowWidth, windowHeight);
-  glutCreateWindow("Velmor");
-}
-
 bool checkCapabilities() {
   std::fprintf(stderr, "Supported Opengl version: %s\n",
                reinterpret_cast<const char*>(glGetString(GL_VERSION)));
@@ -74,5 +145,28 @@ bool checkCapabilities() {
     std::fprintf(stderr, "GL_ARB_gl_spirv is not supported\n");
     return false;
   }
+  return true;
+}
+
+bool buildChosenPipeline() {
+  if (!checkCapabilities()) {
+    return false;
+  }
+  printMenu();
+  char str[80];
+  readChoice(stdin, str);
+  const Setup setup = findSetup(str);
+  if (!setup) {
+    std::fprintf(stderr, "Invalid Entry\n");
+    return false;
+  }
+  char phase[100];
+  std::snprintf(phase, sizeof phase, "the set-up of mode %s", str);
+  reportFatalSignalsDuring(phase);
+  setup();
+
+  reportFatalSignalsDuring("drawing");
+  createScreenQuad();
+  printDebugLog();
   return true;
 }

@@ -1,16 +1,28 @@
 #pragma once
-// Start-up: the window and its context, the capability tests, the console menu and the table
-// that turns a choice into a pipeline set-up.
+// Start-up, shared by velmor and velmor-headless once each has a current context: the entry
+// points, the capability tests, the console menu, the table that turns a choice into a pipeline
+// set-up, the quad and the drain before drawing.
 
 #include <cstdio>
 
 using Setup = void (*)();
 
-// The 800x600 "Velmor" window on a 4.5 debug context, current from here on.
+// Standard output line-buffered, and the fatal-signal lines of the "start-up" phase.
+void prepareConsole();
+
+// velmor's 800x600 "Velmor" window on a 4.5 debug context, current from here on.
 void createWindow(int* argc, char** argv);
+
+// glewInit on the current context; false after GLEW's "Error:" line. onEgl: GLEW's answer that
+// it found no GLX display is accepted once the entry points Velmor calls are loaded.
+bool loadEntryPoints(bool onEgl);
 
 // Prints the version line and the capability verdicts; false when start-up cannot go on.
 bool checkCapabilities();
+
+// From the capability tests to the drain before drawing: the menu, one choice read from
+// standard input, its set-up, the quad. False (status 1) when start-up ends before the quad.
+bool buildChosenPipeline();
 
 // The four menu lines, on standard output.
 void printMenu();

@@ -1,5 +1,7 @@
 #pragma once
 // Reports of the GL's own verdicts: the debug message log and the info logs.
+// Every line Velmor prints on standard output or error is read back by tools/console.py: a new
+// or changed line needs its shape there (tests/tools checks every format in src/).
 
 #include <GL/glew.h>
 

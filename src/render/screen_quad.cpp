@@ -1,7 +1,5 @@
 #include "render/render.h"
 
-#include <GL/freeglut.h>
-
 int windowWidth = 800;
 int windowHeight = 600;
 
@@ -19,10 +17,10 @@ void createScreenQuad() {
   glGenBuffers(1, &BufferName);
   glBindBuffer(GL_ARRAY_BUFFER, BufferName);
   glBufferData(GL_ARRAY_BUFFER, sizeof vert, vert, GL_STATIC_DRAW);
-  // Neither name is kept: both stay bound for the whole run and display draws from them.
+  // Neither name is kept: both stay bound for the whole run and drawFrame draws from them.
 }
 
-void display() {
+void drawFrame() {
   glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   // Dual-source blending: each pixel is the fragment's first colour times its second.
@@ -32,13 +30,4 @@ void display() {
   glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 2 * sizeof(float), nullptr);
   glEnableVertexAttribArray(0);
   glDrawArrays(GL_TRIANGLES, 0, 6);
-  glutSwapBuffers();
-}
-
-void idle() {}
-
-void reshape(int width, int height) {
-  windowWidth = width;
-  windowHeight = height;
-  glViewport(0, 0, windowWidth, windowHeight);
 }

@@ -1,25 +1,23 @@
 """What the end-to-end tests share: the case's working folder and environment around
-tools/velmor_run.py, which starts the built velmor and watches it from outside."""
+tools/runner.py, which starts the built velmor and watches it from outside. The line shapes come
+from tools/console.py, the shader files from tools/modes.py."""
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import velmor_run  # noqa: E402
-from velmor_run import RunError, read_frame  # noqa: E402,F401
+from tools import console, modes, runner
+from tools.modes import DIRECTORY, SHADER_FILES  # noqa: F401
+from tools.runner import RunError, read_frame  # noqa: F401
 
 BIN = os.environ["VELMOR_BIN"]
 PROBE = os.environ["VELMOR_PROBE"]
 FAULTS = os.environ["VELMOR_FAULTS"]
 SHADERS = os.environ["VELMOR_SHADERS"]
-SHADER_FILES = ("shader.vert", "shader.frag", "vert.spv", "frag.spv")
-MENU = "1: GLSL\n2: GLSL SSO\n3: SPIRV\n4: SPIRV SSO\n"
+MENU = console.MENU
 # Velmor's words; the GL's version string follows (4.5 or newer: zink gives 4.6).
-VERSION_LINE = "Supported Opengl version: "
-DIRECTORY = object()  # a file value meaning: put a directory there
+VERSION_LINE = console.VERSION_PREFIX
 # A sanitizer's handler takes a fatal signal over from velmor's, reports and exits with status 1.
 SANITIZED = os.environ.get("VELMOR_SANITIZED") == "ON"
 
@@ -48,25 +46,14 @@ def reached_main_loop(run):
     return run.status is None and run.frame is not None
 
 
-def populate(folder, files):
-    """files maps a name to bytes, DIRECTORY, or None (absent); unnamed shader files are shipped."""
-    for name in SHADER_FILES:
-        content = files.get(name, shipped(name)) if files is not None else shipped(name)
-        path = os.path.join(folder, name)
-        if content is DIRECTORY:
-            os.mkdir(path)
-        elif content is not None:
-            with open(path, "wb") as f:
-                f.write(content)
-
-
 def run(choice, files=None, env=None, binary=BIN, **options):
     """Runs velmor (or another binary of it) in a fresh folder holding the case's shader files;
-    see velmor_run.run."""
+    files maps a name to bytes, DIRECTORY, or None (absent); unnamed shader files are shipped.
+    See runner.run."""
     work = tempfile.mkdtemp(prefix="velmor-e2e-")
     try:
-        populate(work, files)
-        return velmor_run.run(choice, work, binary=binary, probe=PROBE,
+        modes.populate(work, SHADERS, files)
+        return runner.run(choice, work, binary=binary, probe=PROBE,
                               env=test_env(**(env or {})), **options)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -81,7 +68,7 @@ def window_id(frames):
 def frame_after(frames, action, size, timeout=30):
     """Runs action (a resize, say) and returns the first frame presented after it at `size`,
     (width, height); frames of another size still on their way are passed over."""
-    number = velmor_run.frame_count(frames) + 1
+    number = runner.frame_count(frames) + 1
     action()
     deadline = time.monotonic() + timeout
     while True:

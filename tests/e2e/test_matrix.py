@@ -19,30 +19,27 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from e2e_support import DIRECTORY, MENU, VERSION_LINE, RunError, reached_main_loop, run, shipped
+from tools import console, modes
 
-STAGES = ("fragment", "vertex")  # the order in which every mode builds them
-FILES = {"glsl": {"fragment": "shader.frag", "vertex": "shader.vert"},
-         "spirv": {"fragment": "frag.spv", "vertex": "vert.spv"}}
+STAGES = modes.BUILD_ORDER
+FILES = {"glsl": modes.GLSL_FILES, "spirv": modes.SPIRV_FILES}
 UNREADABLE = {"missing", "directory"}
 UNCOMPILABLE = {"empty", "garbage", "other kind", "lone header"}
 KINDS = sorted(UNREADABLE) + sorted(UNCOMPILABLE) + ["unlinkable"]
 # Starts with bytes above 0x7f and holds NULs from byte 255 on.
 GARBAGE = bytes(range(255, -1, -1)) * 4
 
-DEBUG_LINE = ("Source:(?:OpenGL|Windows|Shader Compiler|Third Party|Application|Other|UNKNOW)\t"
-              "Type:(?:Error|Deprecated behavior|Undefined behavior|Portability|Performance|Other"
-              "|UNKNOW)\tID:-?[0-9]+\tSeverity:(?:High|Med|Low|Notification|UNKNOW)\tMessage:"
-              "[^\n]*\n")
-INFO_LINE = "(?!Source:|Failed to open file\n|Linked\n)[^\n]*\n"
-FAILED = "Failed to open file\n"
-LINKED = "Linked\n"
+DEBUG_LINE = console.debug_pattern(message="[^\n]*") + "\n"
+FAILED = console.FAILED_TO_OPEN + "\n"
+LINKED = console.LINKED + "\n"
+INFO_LINE = "(?!Source:|%s|%s)[^\n]*\n" % (FAILED, LINKED)
 MENU_LINES = re.escape(MENU)
 GLSLANG = os.environ.get("GLSLANG", "")
 
 
 def gl_error(text):
-    return "Source:OpenGL\tType:Error\tID:-?[0-9]+\tSeverity:High\tMessage:[^\n]*%s[^\n]*\n" % (
-        re.escape(text))
+    return console.debug_pattern("OpenGL", "Error", "High",
+                                 "[^\n]*%s[^\n]*" % re.escape(text)) + "\n"
 
 
 def info_log(required):
@@ -80,7 +77,7 @@ def content(kind, language, stage):
 
 
 def not_spirv(stage):
-    return re.escape(FILES["spirv"][stage] + " is not valid SPIR-V: ") + "[^\n]+\n"
+    return re.escape(FILES["spirv"][stage] + console.NOT_VALID_SPIRV) + "[^\n]+\n"
 
 
 def expected(mode, bad, kind):
@@ -136,22 +133,32 @@ def expected(mode, bad, kind):
     return lines
 
 
+# Each case twice: the streams apart, then together in the order they were written.
+CASES = [(mode, bad, kind, merged) for mode in "1234" for kind in KINDS
+         for bad in (("fragment",), ("vertex",), STAGES) for merged in (False, True)
+         if kind != "lone header" or mode in "34"]
+
+
+def case_files(mode, bad, kind):
+    """The spoiled files of a case, or None when it needs glslangValidator and there is none."""
+    language = "glsl" if mode in "12" else "spirv"
+    if kind == "unlinkable" and language == "spirv" and not os.access(GLSLANG, os.X_OK):
+        return None
+    return {FILES[language][stage]: content(kind, language, stage) for stage in bad}
+
+
 class Matrix(unittest.TestCase):
     def test_every_mode_with_every_kind_of_bad_file(self):
         """Catches a mode that crashes, hangs or never draws on a bad file, prints other verdicts
         than it is meant to (a missing or extra line, the wrong stream, the wrong order), hides
         an error the GL raised, or raises one of its own by asking for the log of no object."""
-        # Each case twice: the streams apart, then together in the order they were written.
-        rows = [(mode, bad, kind, merged) for mode in "1234" for kind in KINDS
-                for bad in (("fragment",), ("vertex",), STAGES) for merged in (False, True)
-                if kind != "lone header" or mode in "34"]
+        rows = CASES
 
         def attempt(row):
             mode, bad, kind, merged = row
-            language = "glsl" if mode in "12" else "spirv"
-            if kind == "unlinkable" and language == "spirv" and not os.access(GLSLANG, os.X_OK):
+            files = case_files(mode, bad, kind)
+            if files is None:
                 return None
-            files = {FILES[language][stage]: content(kind, language, stage) for stage in bad}
             try:
                 return run(mode + "\n", files=files, merged=merged)
             except RunError as failure:

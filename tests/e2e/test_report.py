@@ -12,9 +12,7 @@ import jsonschema
 from e2e_support import BIN, FAULTS, PROBE, SANITIZED, SHADERS, test_env
 from PIL import Image
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-sys.path.insert(0, TOOLS)
-from report import pictures  # noqa: E402
+from tools.report import pictures
 
 GRADIENT = os.path.join(os.path.dirname(__file__), "gradient")
 GLSLANG = os.environ.get("GLSLANG", "")
@@ -22,11 +20,13 @@ GLSLANG = os.environ.get("GLSLANG", "")
 
 def run_report(*args, **env):
     """The report's status, its console and its standard error."""
-    command = [sys.executable, "-m", "report", *args]
-    if "--compare" not in args:
+    compare = args[:1] == ("--compare",)
+    command = [sys.executable, "-m", "tools", "compare" if compare else "report",
+               *args[compare:]]
+    if not compare:
         command += ["--velmor", BIN, "--probe", PROBE]
     r = subprocess.run(command, capture_output=True, text=True, timeout=300,
-                       env=dict(os.environ, **test_env(**env), PYTHONPATH=TOOLS))
+                       env=dict(os.environ, **test_env(**env)))
     return r.returncode, r.stdout, r.stderr
 
 
@@ -40,7 +40,7 @@ def table_rows(console):
 def load(folder):
     with open(os.path.join(folder, "report.json"), encoding="utf-8") as f:
         data = json.load(f)
-    with open(os.path.join(TOOLS, "report", "report.schema.json")) as f:
+    with open(os.path.join(os.path.dirname(pictures.__file__), "report.schema.json")) as f:
         jsonschema.validate(data, json.load(f))
     return data
 
@@ -131,12 +131,34 @@ class Report(unittest.TestCase):
         a_file = os.path.join(self.out, "file")
         open(a_file, "w").close()
         for args in (["--shaders", missing], ["--out", os.path.join(a_file, "report")],
+                     ["--out", ""], ["--out", a_file],
                      ["--runs", "0"], ["--runs", "x"], ["--timeout", "0"], ["--frobnicate", "1"],
                      ["--target", "no-such-driver"]):
             with self.subTest(args=args):
                 status, console, err = run_report(*args)
                 self.assertEqual((status, console, err.count("\n")), (2, "", 1))
                 self.assertEqual(os.listdir(self.out), ["file"])
+
+    def test_a_folder_without_a_fragment_stage_passes_no_mode(self):
+        """Catches a mode rated pass or warn although velmor never built its fragment stage, or
+        velmor's own refusal of a module filed as the GL's info log (issue 20)."""
+        shaders = os.path.join(self.out, "shaders")
+        os.mkdir(shaders)
+        for name in ("shader.vert", "vert.spv"):
+            shutil.copy(os.path.join(SHADERS, name), shaders)
+        open(os.path.join(shaders, "frag.spv"), "wb").close()
+        status, console, err = run_report("--shaders", shaders, "--out", self.out, "--runs", "1")
+        self.assertEqual(status, 0, err)
+        report = load(self.out)
+        self.assertEqual([(m["status"], m["reason"]) for m in report["modes"]], [
+            ("fail", "not built: fragment stage (%s): %s" % (name, why)) for name, why in (
+                ("shader.frag", "missing or unreadable"), ("shader.frag", "missing or unreadable"),
+                ("frag.spv", "refused by the validator: Invalid SPIR-V magic number."),
+                ("frag.spv", "refused by the validator: Invalid SPIR-V magic number."))])
+        refusal = "frag.spv is not valid SPIR-V: Invalid SPIR-V magic number."
+        for mode in report["modes"][2:]:
+            self.assertIn(refusal, mode["velmor_lines"])
+            self.assertNotIn(refusal, mode["info_log"])
 
     def test_pixel_comparison_finds_one_pixel(self):
         """Catches a comparison that misses a single differing pixel or misplaces it."""
@@ -183,7 +205,8 @@ class Compare(unittest.TestCase):
             rows = json.load(f)["rows"]
         self.assertEqual([(r["section"], r["name"]) for r in rows if not r["same"]],
                          [("2 GLSL SSO", "Picture"), ("3 SPIRV", "Status")])
-        self.assertRegex(console, r"\n- [^\n]*: mode 3 SPIRV: status pass → crash\n")
+        # No fatal-signal line, so no known driver behaviour: a new crash.
+        self.assertRegex(console, r"\n- [^\n]*: mode 3 SPIRV: status pass → crash \(NEW: ")
         self.assertIn("## Regressions against the baseline (1)", console)
         sheet = Image.open(os.path.join(self.out, "compare.png"))
         self.assertGreater(sheet.width, 3 * 160)  # two frames and their difference
@@ -209,7 +232,7 @@ class Compare(unittest.TestCase):
             f.write(b"\xff\x00 not json")
 
         def future(report, folder):
-            report["version"] = 2
+            report["version"] = 3
         for args in ([self.a], [self.a, foreign], [self.a, garbage],
                      [self.a, self.derived("future", future)]):
             with self.subTest(args=args):

@@ -9,6 +9,11 @@ import unittest
 
 from e2e_support import (BIN, MENU, SANITIZED, SHIPPED_PIXEL, VERSION_LINE, close_to, frame_after,
                          reached_main_loop, run, shipped, test_env, uniform_pixel, window_id, x11)
+from tools import console
+
+
+def gl_errors(err):
+    return [m for m in console.debug_messages(console.parse(err)) if m["type"] == "Error"]
 
 
 def version_line(err):
@@ -78,7 +83,7 @@ class Modes(unittest.TestCase):
                 self.assertEqual(r.out, MENU + "Linked\n" * linked)
                 first, rest = version_line(r.err)
                 self.assertEqual(first, VERSION_LINE + r.gl[0])
-                self.assertNotIn("Type:Error", rest)
+                self.assertEqual(gl_errors(rest), [])
                 self.assertEqual(r.frame.size, (800, 600))
                 self.assertTrue(close_to(uniform_pixel(r.frame), SHIPPED_PIXEL), uniform_pixel(r.frame))
                 frames[choice.strip()[0]] = r.frame
@@ -111,14 +116,15 @@ class Verdicts(unittest.TestCase):
             with self.subTest(mode=mode):
                 r = run(mode + "\n", files={"shader.frag": frag})
                 self.assertTrue(reached_main_loop(r), r.err)
-                messages = [line.partition("\tMessage:")[2] for line in r.err.splitlines()
-                            if line.startswith("Source:")]
+                events = console.parse(r.err)
+                messages = [m["message"] for m in console.debug_messages(events)]
                 self.assertGreaterEqual(len(messages), 2, r.err)
                 self.assertIn("`%s'" % name, messages[0])
                 self.assertIn(last, messages[-1])
                 # The compiler's errors, as the info log lists them, all came as messages too.
-                for error in re.findall(r"^0:\d+\(\d+\): error: .*$", r.err, re.M):
-                    self.assertIn(error, messages)
+                for line in console.info_log_lines(events):
+                    if re.fullmatch(r"0:\d+\(\d+\): error: .*", line):
+                        self.assertIn(line, messages)
 
 
 class FatalSignal(unittest.TestCase):
@@ -140,7 +146,7 @@ class FatalSignal(unittest.TestCase):
                 else:
                     self.assertEqual(r.status, -signal.SIGSEGV)
                     self.assertTrue(r.err.endswith(line), r.err)
-                    self.assertEqual(r.err.count("Fatal signal"), 1)
+                    self.assertEqual(len(console.of_kind(console.parse(r.err), "fatal")), 1)
 
 
 class Window(unittest.TestCase):

@@ -8,9 +8,8 @@ import tempfile
 import unittest
 import zipfile
 
-from e2e_support import run, test_env, velmor_run
-
-import wine
+from e2e_support import run, runner, test_env
+from tools import console, wine
 
 EXE = os.environ.get("VELMOR_EXE", wine.EXE)
 # The download, as scripts/package writes it (scripts/test --windows makes it first).
@@ -58,8 +57,10 @@ class UnderWine(unittest.TestCase):
     def assert_runs_alike(self, windows, linux, exe):
         """Allowed differences: CRLF line ends and the exact lines wine.added_err_lines lists."""
         self.assertEqual(windows.status, linux.status, windows.err)
-        self.assertEqual(wine.linux_text(windows.out), linux.out)
-        self.assertEqual(wine.linux_text(windows.err, wine.added_err_lines(exe)), linux.err)
+        self.assertEqual(console.lines_of(windows.out), console.lines_of(linux.out))
+        added = wine.added_err_lines(exe)
+        self.assertEqual(console.lines_of(windows.err), added + console.lines_of(linux.err))
+        self.assertEqual({console.classify(line).kind for line in added}, {"window-system"})
         self.assertEqual(windows.frame is None, linux.frame is None)
         if linux.frame is not None:
             self.assertEqual(windows.frame.tobytes(), linux.frame.convert("RGB").tobytes())
@@ -96,6 +97,6 @@ class UnderWine(unittest.TestCase):
             self.assertIn("] NvOptimusEnablement", objdump("-p", exe=exe))
             for choice in ["1\n", "2\n", "3\n", "4\n"]:
                 with self.subTest(choice=choice):
-                    windows = velmor_run.run(choice, folder, binary=exe, env=test_env(),
-                                             runner=wine.RUNNER)
+                    windows = runner.run(choice, folder, binary=exe, env=test_env(),
+                                         runner=wine.RUNNER)
                     self.assert_runs_alike(windows, run(choice), exe)

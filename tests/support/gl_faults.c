@@ -7,6 +7,9 @@
  * VELMOR_SLEEP_IN=name      the same entry points never return, as a driver that hangs in them.
  * VELMOR_CRASH_AT_EXIT=prog SIGSEGV at the exit of the program named prog (velmor, not the tool
  *                           that starts it), as a driver that crashes while the window closes.
+ * VELMOR_NO_ENTRY_POINT=name
+ *                           GLX looks the entry point `name` up as missing, as a driver without
+ *                           it does.
  */
 #define _GNU_SOURCE
 #include <GL/gl.h>
@@ -83,6 +86,9 @@ void glDrawArrays(GLenum mode, GLint first, GLsizei count) {
 static proc_t lookup(const char* real_name, const GLubyte* name) {
   if (fault_for((const char*)name)) {
     return fault_for((const char*)name);
+  }
+  if (names("VELMOR_NO_ENTRY_POINT", (const char*)name)) {
+    return NULL;
   }
   if (strcmp((const char*)name, "glGetString") == 0) {
     return (proc_t)glGetString;

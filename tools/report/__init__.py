@@ -2,8 +2,8 @@
 
 write.py runs velmor in each mode and writes report.md and report.json; compare.py lays up to
 eight reports side by side; sweep.py runs the report on every GL implementation this machine
-reaches and compares them all. result_file.py reads and checks the files (against
-report.schema.json and compare.schema.json); driver_quirks.py is the one table of known driver
-behaviour, read by the tools and the tests alike; pictures.py draws the PNGs.
-Run as `python3 -m report` with tools/ on the path (scripts/report does).
+reaches (targets.py) and compares them all. result_file.py reads and checks the files (against
+report.schema.json and compare.schema.json); known_behaviour.py is the table of known driver
+behaviour; pictures.py draws the PNGs. The judge is tools/verdict.py, the identity
+tools/identity.py. Run through `python3 -m tools report|compare|sweep`.
 """

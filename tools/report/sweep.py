@@ -2,17 +2,16 @@
 view over all of them, into OUT/sweep/. A target that cannot be reached is listed with the
 reason, never silently left out. The sweep fails when a report ran on another driver than its
 target names."""
+import argparse
 import os
 import shutil
 import subprocess
 import sys
 
-import velmor_run
-import wine
+from .. import runner, wine
+from . import compare, known_behaviour, pictures, result_file, targets, write
 
-from . import compare, driver_quirks, pictures, result_file, targets, write
-
-ROOT = velmor_run.ROOT
+ROOT = runner.ROOT
 
 
 def shell(*lines):
@@ -45,11 +44,11 @@ def in_debian(target, options, out):
     inside = os.path.join("build", "sweep-targets", target.name)
     # The shader folder is shown read-only at /share in the root (scripts/lib/debian_root.sh).
     status = subprocess.run([os.path.join(ROOT, "scripts", "report"), "--debian", "13",
-                             "--target", target.name, "--runs", str(options["runs"]),
-                             "--timeout", str(options["timeout"]), "--out", inside, "--shaders",
+                             "--target", target.name, "--runs", str(options.runs),
+                             "--timeout", str(options.timeout), "--out", inside, "--shaders",
                              "/share"], cwd=ROOT,
                             env=dict(os.environ,
-                                     VELMOR_DEBIAN_SHARE=os.path.abspath(options["shaders"]))
+                                     VELMOR_DEBIAN_SHARE=os.path.abspath(options.shaders))
                             ).returncode
     made = os.path.join(DEBIAN_ROOT, "velmor", inside)
     if status != 0 or not os.path.exists(os.path.join(made, "report.json")):
@@ -59,8 +58,18 @@ def in_debian(target, options, out):
     return None
 
 
-def sweep(options, argv):
-    base = os.path.join(options["out"], "sweep")
+def target_options(options, target):
+    """The report's options for one target of the sweep."""
+    on_wine = target.where == "wine"
+    return argparse.Namespace(
+        shaders=options.shaders, runs=options.runs, timeout=options.timeout, probe=options.probe,
+        target=target, runner=wine.RUNNER if on_wine else (),
+        velmor=wine.EXE if on_wine else runner.BINARY, window_system="wgl" if on_wine else "glx",
+        argv=["--sweep", *options.argv[1:], "--target", target.name])
+
+
+def sweep(options):
+    base = os.path.join(options.out, "sweep")
     os.makedirs(base, exist_ok=True)
     made, skipped = [], []
     for target in targets.TARGETS:
@@ -71,10 +80,7 @@ def sweep(options, argv):
         else:
             why = windows_ready() if target.where == "wine" else None
             if why is None:
-                runner = wine.RUNNER if target.where == "wine" else ()
-                binary = wine.EXE if runner else velmor_run.BINARY
-                report = write.make_report(dict(options, target=target, out=out, runner=runner,
-                                                velmor=binary), argv + ["--target", target.name])
+                report = write.report_into(target_options(options, target), out)
                 print(write.summary_table(report), flush=True)
         if why is None:
             made.append(out)
@@ -96,6 +102,15 @@ def sweep(options, argv):
     return 0
 
 
+def main(options):
+    if not write.display_opens():
+        print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
+              file=sys.stderr)
+        return 1
+    options.probe = os.path.abspath(options.probe)
+    return sweep(options)
+
+
 def overview(folders, path):
     """Every target against the four modes: each frame, or why there is none, with the status
     and any known-bug label."""
@@ -104,7 +119,7 @@ def overview(folders, path):
     for label, report in zip(compare.labels(reports), reports):
         panels = []
         for m in report["modes"]:
-            known = driver_quirks.known_bug(report["identity"], m)
+            known = known_behaviour.note(report, m)
             frame = compare.frame_of(report, m["menu"])
             caption = "%s %s: %s" % (m["menu"], m["name"], m["status"])
             note = known or m["ending"]["text"]

@@ -1,102 +1,33 @@
 """One report: what one GL driver does with the same pipeline built four ways.
 
 Runs velmor once per mode (and N times for the timing) in a fresh folder holding the shader
-files, and writes OUT/report.md and OUT/report.json (checked against report.schema.json) with
-each mode's status, ending, "Linked" lines, debug messages, info logs, times to first frame and
-picture, beside mode-N.png and the side-by-side modes.png. A mode that hangs, or dies as its
-window closes, is recorded as such: the report is always written.
+files, judges each mode (tools/verdict.py) and writes OUT/report.md and OUT/report.json
+(checked against report.schema.json) beside mode-N.png and modes.png. Everything is made in a
+temporary folder beside OUT and moved into place at the end: a report that stops half way, by a
+signal or a failure, leaves OUT as it was, and no file of an earlier report survives beside a new
+one. A mode that hangs, or dies as its window closes, is recorded as such.
 """
+import contextlib
 import ctypes
-import datetime
 import hashlib
-import json
 import os
-import platform
-import re
 import shutil
+import signal
 import statistics
-import subprocess
+import stat
 import sys
 import tempfile
 
-import velmor_run
-import wine
+from .. import console, identity, markdown, modes, runner, spirv, verdict
+from . import known_behaviour, pictures, result_file
 
-from . import driver_quirks, pictures, result_file, targets
-from .result_file import MODES
-
-SHADER_FILES = ("shader.vert", "shader.frag", "vert.spv", "frag.spv")
+# The files a report writes into OUT; any of them the new report lacks is removed.
+REPORT_FILES = ("mode-1.png", "mode-2.png", "mode-3.png", "mode-4.png", "modes.png", "report.md",
+                "report.json")
 SEVERITIES = ("High", "Med", "Low", "Notification", "UNKNOW")
-DEBUG_LINE = re.compile(
-    r"Source:(?P<source>[^\t]*)\tType:(?P<type>[^\t]*)\tID:(?P<id>-?\d+)"
-    r"\tSeverity:(?P<severity>[^\t]*)\tMessage:(?P<message>.*)")
-FATAL_LINE = re.compile(r"Fatal signal \w+ during .*")
-# The lines velmor writes itself on standard error; every other line is the GL's info-log text.
-OWN_LINE = re.compile(
-    r"Supported Opengl version: .*|Invalid Entry|Failed to open file|Error: .*"
-    r"|GL_ARB_separate_shader_objects is not supported|GL_ARB_gl_spirv is not supported"
-    r"|failed to init the separate shader extension|" + FATAL_LINE.pattern)
-# What Xlib and freeglut print on standard error themselves: not the GL's info logs either.
-WINDOW_SYSTEM_LINE = re.compile(
-    r"X Error of failed request: .*|  (Major|Minor) opcode of failed request: .*"
-    r"|  (Serial number|Value|Resource id) in failed request: .*"
-    r"|  Serial number of failed request: .*|  Current serial number in output stream: .*"
-    r"|freeglut \(.*\): .*")
-# What a driver that lacks a feature makes velmor (or the window system) say: not a failure.
-NOT_SUPPORTED = (
-    ("GLXBadFBConfig", "no OpenGL 4.5 core context (GLXBadFBConfig)"),
-    ("GL_ARB_gl_spirv is not supported", "no GL_ARB_gl_spirv"),
-    ("GL_ARB_separate_shader_objects is not supported", "no GL_ARB_separate_shader_objects"),
-    ("failed to init the separate shader extension", "no separate shader object entry points"),
-)
-# The variables that choose or change a driver; the last two change what it reports.
-DRIVER_VARIABLES = ("LIBGL_ALWAYS_SOFTWARE", "GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE",
-                    "MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE", "VK_DRIVER_FILES",
-                    "VK_ICD_FILENAMES")
-OVERRIDING = ("MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE")
-USAGE = ("usage: scripts/report [--shaders DIR] [--out DIR] [--runs N] [--timeout S] "
-         "[--target NAME] | --compare [--baseline A] [--out DIR] A B ... | --sweep [--out DIR]")
-
-
-def parse_args(argv, root):
-    """The options, or a one-line complaint: (options, None) or (None, message)."""
-    options = {"shaders": os.path.join(root, "shaders"),
-               "out": os.path.join(root, "build", "report"),
-               "runs": "5", "timeout": "30", "target": None, "velmor": None,
-               "probe": velmor_run.PROBE}
-    args = list(argv)
-    while args:
-        name = args.pop(0)
-        if not name.startswith("--") or name[2:] not in options or not args:
-            return None, USAGE
-        options[name[2:]] = args.pop(0)
-    if not os.path.isdir(options["shaders"]):
-        return None, "scripts/report: no shader folder %s" % options["shaders"]
-    if not writable(options["out"]):
-        return None, "scripts/report: cannot write to %s" % options["out"]
-    for name in ("runs", "timeout"):
-        if not re.fullmatch(r"[0-9]+", options[name]) or int(options[name]) < 1:
-            return None, "scripts/report: --%s needs a whole number of at least 1, not %s" % (
-                name, options[name])
-        options[name] = int(options[name])
-    if options["target"] is not None:
-        if options["target"] not in targets.BY_NAME:
-            return None, "scripts/report: no target %s (%s)" % (
-                options["target"], ", ".join(targets.BY_NAME))
-        options["target"] = targets.BY_NAME[options["target"]]
-    wine_target = options["target"] is not None and options["target"].where == "wine"
-    if options["velmor"] is None:
-        options["velmor"] = wine.EXE if wine_target else velmor_run.BINARY
-    options["runner"] = wine.RUNNER if wine_target else ()
-    return options, None
-
-
-def writable(folder):
-    """Whether folder is, or could be made, a folder we may write in."""
-    path = os.path.abspath(folder)
-    while not os.path.exists(path):
-        path = os.path.dirname(path)
-    return os.path.isdir(path) and os.access(path, os.W_OK | os.X_OK)
+VELMOR_KINDS = ("version", "capability", "glew-error", "invalid-entry", "failed-to-open",
+                "invalid-spirv", "fatal", "headless-error")
+LARGEST_SHADER = 64 << 20  # bytes read of one shader file for its facts
 
 
 def display_opens():
@@ -113,17 +44,29 @@ def display_opens():
     return bool(connection)
 
 
-def shader_facts(folder):
-    """name, size in bytes and SHA-256 of each shader file (None for both when missing)."""
-    facts = []
-    for name in SHADER_FILES:
-        path = os.path.join(folder, name)
-        size = digest = None
-        if os.path.isfile(path):
-            with open(path, "rb") as f:
-                data = f.read()
-            size, digest = len(data), hashlib.sha256(data).hexdigest()
-        facts.append({"name": name, "size": size, "sha256": digest})
+def beside_writable(out):
+    """Whether a folder can be made beside OUT (the nearest existing folder above it)."""
+    path = os.path.dirname(os.path.abspath(out))
+    while not os.path.exists(path):
+        path = os.path.dirname(path)
+    return os.path.isdir(path) and os.access(path, os.W_OK | os.X_OK)
+
+
+def file_facts(folder, name):
+    """name, size in bytes, SHA-256 and, for a SPIR-V file, its Input variables. A file that is
+    missing, unreadable or not a regular file is missing for velmor too: all null."""
+    facts = {"name": name, "size": None, "sha256": None, "input_variables": None}
+    path = os.path.join(folder, name)
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return facts
+        with open(path, "rb") as f:
+            data = f.read(LARGEST_SHADER + 1)
+    except OSError:
+        return facts
+    facts.update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
+    if name.endswith(".spv") and len(data) <= LARGEST_SHADER:
+        facts["input_variables"] = spirv.input_variables(data)
     return facts
 
 
@@ -137,55 +80,30 @@ def run_env(target, xdg):
     return env
 
 
-def run_mode(menu, options, env):
-    """The first run of one mode, what went wrong with it (a velmor_run.RunError or None), every
-    time to first frame, and whether all runs ended alike. A run that hangs or dies as its window
-    closes is not repeated."""
+def run_mode(mode, options, env):
+    """The first run of one mode, what went wrong with it (a runner.RunError or None), every
+    time to first frame, and whether all runs ended alike. A run that hangs, dies as its window
+    closes or loses its display is not repeated."""
     runs, samples = [], []
-    for _ in range(options["runs"]):
+    for _ in range(options.runs):
         with tempfile.TemporaryDirectory(prefix="velmor-report-") as folder:
-            for name in SHADER_FILES:
-                source = os.path.join(options["shaders"], name)
-                if os.path.isfile(source):
-                    shutil.copy(source, folder)
+            modes.populate(folder, options.shaders)
             trouble = None
             try:
-                r = velmor_run.run(menu + "\n", folder, binary=options["velmor"],
-                                   probe=options["probe"], env=env, timeout=options["timeout"],
-                                   runner=options["runner"])
-            except velmor_run.RunError as failure:
+                r = runner.run(mode.menu + "\n", folder, binary=options.velmor,
+                               probe=options.probe, env=env, timeout=options.timeout,
+                               runner=options.runner, window_system=options.window_system)
+            except runner.RunError as failure:
                 r, trouble = failure.run, failure
         runs.append((r, trouble))
         if r.seconds is not None:
             samples.append(round(r.seconds * 1000.0, 1))
-        if trouble:
+        if trouble or console.display_lost(console.parse(r.out, r.err)):
             break
     first, trouble = runs[0]
     return {"run": first, "trouble": trouble, "samples": samples,
             "consistent": all(r.status == first.status and (t is None) == (trouble is None)
                               for r, t in runs)}
-
-
-def parse_err(err, added=()):
-    """Standard error split into debug messages (dicts of the five fields), info-log lines and the
-    fatal-signal line (or None). added: lines a runner (Wine) adds, which are neither."""
-    messages, info, fatal = [], [], None
-    after_message = False
-    for line in err.splitlines():
-        match = DEBUG_LINE.fullmatch(line)
-        if match:
-            message = match.groupdict()
-            message["id"] = int(message["id"])
-            messages.append(message)
-        elif after_message and not line:
-            pass  # the newline a message text ended in
-        elif FATAL_LINE.fullmatch(line):
-            fatal = line
-        elif not (OWN_LINE.fullmatch(line) or WINDOW_SYSTEM_LINE.fullmatch(line)
-                  or line in added):
-            info.append(line)
-        after_message = bool(match)
-    return messages, info, fatal
 
 
 def ending(result):
@@ -196,7 +114,7 @@ def ending(result):
                 "signal": None, "hung_after_s": trouble.hung_after, "at_close": False}
     status = 0 if r.status is None else r.status
     at_close = r.frame is not None and (r.status is None or trouble is not None)
-    described = velmor_run.describe(status)
+    described = runner.describe(status)
     text = described
     if at_close:
         text = "drew; closed cleanly" if status == 0 else "drew; %s as its window closed" % text
@@ -205,25 +123,10 @@ def ending(result):
             "at_close": at_close}
 
 
-def judge(result, end, messages, info, fatal):
-    """(status, reason): pass < warn < fail < timeout < crash, or not-supported with its reason."""
-    r = result["run"]
-    if end["hung_after_s"] is not None:
-        return "timeout", None
-    if end["signal"] is not None or (r.frame is None and fatal is not None):
-        return "crash", fatal
-    if end["at_close"] and end["exit_status"] != 0:
-        return "fail", end["text"]
-    if r.frame is None:
-        for words, reason in NOT_SUPPORTED:
-            if words in r.err:
-                return "not-supported", reason
-        return "fail", "drew nothing: " + end["text"]
-    if r.frame.convert("RGB").getextrema() == ((0, 0), (0, 0), (0, 0)):
-        return "fail", "drew only black"
-    if info or any(m["severity"] == "High" for m in messages):
-        return "warn", None
-    return "pass", None
+def drawn(frame):
+    if frame is None:
+        return "nothing"
+    return "black" if frame.convert("RGB").getextrema() == ((0, 0), (0, 0), (0, 0)) else "picture"
 
 
 def picture_verdict(menu, results):
@@ -246,114 +149,30 @@ def colour_text(colour):
     return str(tuple(colour)) if isinstance(colour, tuple) else colour
 
 
-def mode_record(menu, mode_id, name, results, added):
-    result = results[menu]
+def mode_record(mode, results, present):
+    result = results[mode.menu]
     r = result["run"]
-    messages, info, fatal = parse_err(r.err, added)
+    events = console.parse(r.out, r.err)
     end = result["ending"]
-    status, reason = judge(result, end, messages, info, fatal)
+    status, reason = verdict.judge(mode, events, end, drawn(r.frame), present)
     frame = None
     if r.frame is not None:
         rgba = r.frame.convert("RGBA")
-        frame = {"file": "mode-%s.png" % menu, "width": rgba.width, "height": rgba.height,
+        frame = {"file": "mode-%s.png" % mode.menu, "width": rgba.width, "height": rgba.height,
                  "rgba_sha256": hashlib.sha256(rgba.tobytes()).hexdigest()}
     samples = result["samples"]
-    return {"id": mode_id, "menu": menu, "name": name, "status": status, "reason": reason,
-            "ending": end, "consistent": result["consistent"],
-            "linked": r.out.replace("\r\n", "\n").count("Linked\n"),
-            "debug_messages": messages, "info_log": info, "fatal_signal": fatal,
+    fatal = console.first(events, "fatal")
+    return {"id": mode.id, "menu": mode.menu, "name": mode.label, "status": status,
+            "reason": reason, "ending": end, "consistent": result["consistent"],
+            "linked": console.linked_count(events),
+            "debug_messages": console.debug_messages(events),
+            "info_log": console.info_log_lines(events),
+            "velmor_lines": [e.text for e in events if e.kind in VELMOR_KINDS],
+            "fatal_signal": fatal.text if fatal else None,
             "first_frame_ms": {"samples": samples,
                                "median": statistics.median(samples) if samples else None},
-            "frame": frame, "picture": picture_verdict(menu, results), "stdout": r.out,
+            "frame": frame, "picture": picture_verdict(mode.menu, results), "stdout": r.out,
             "stderr": r.err}
-
-
-def helper_env(changes=None):
-    """The environment for a helper program (glxinfo, dpkg-query): the driver's variables, but
-    nothing preloaded, which was meant for velmor alone."""
-    env = dict(os.environ, **(changes or {}))
-    env.pop("LD_PRELOAD", None)
-    return {k: v for k, v in env.items() if v is not None}
-
-
-def glxinfo(env):
-    """GL_VENDOR, GL_RENDERER, the core profile's version strings from glxinfo -B (mesa-utils) on
-    the same display and environment, for a driver on which no mode drew: a dict, or None."""
-    try:
-        out = subprocess.run(["glxinfo", "-B"], capture_output=True, text=True, timeout=30,
-                             env=helper_env(env)).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    facts = dict(line.strip().split(": ", 1) for line in out.splitlines() if ": " in line)
-    if "OpenGL renderer string" not in facts:
-        return None
-    return {"vendor": facts.get("OpenGL vendor string"),
-            "renderer": facts["OpenGL renderer string"],
-            "version": facts.get("OpenGL core profile version string",
-                                 facts.get("OpenGL version string")),
-            "glsl_version": facts.get("OpenGL core profile shading language version string",
-                                      facts.get("OpenGL shading language version string")),
-            "context_flags": None}
-
-
-def gl_identity(results, env):
-    """The GL strings and where they came from: the frame probe of the first mode that drew,
-    else glxinfo, else velmor's own version line."""
-    for menu, _, _ in MODES:
-        gl = results[menu]["run"].gl
-        if gl:
-            gl = list(gl) + [None] * (5 - len(gl))
-            return dict(zip(("version", "renderer", "vendor", "glsl_version", "context_flags"),
-                            gl)), "frame probe"
-    facts = glxinfo(env)
-    if facts:
-        return facts, "glxinfo"
-    empty = dict.fromkeys(("vendor", "renderer", "version", "glsl_version", "context_flags"))
-    for menu, _, _ in MODES:
-        for line in results[menu]["run"].err.splitlines():
-            if line.startswith("Supported Opengl version: "):
-                return dict(empty, version=line.split(": ", 1)[1]), "console"
-    return empty, "none"
-
-
-def os_name():
-    try:
-        return platform.freedesktop_os_release().get("PRETTY_NAME")
-    except OSError:
-        return None
-
-
-def mesa_package():
-    found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libgl1-mesa-dri"],
-                           capture_output=True, text=True, env=helper_env())
-    return (found.stdout.strip() or None) if found.returncode == 0 else None
-
-
-def velmor_version(binary):
-    """What the build beside the binary noted (tools/version.cmake); nulls when there is none."""
-    try:
-        with open(os.path.join(os.path.dirname(binary), "velmor-version.json")) as f:
-            return json.load(f)
-    except (OSError, ValueError):
-        return {"describe": None, "project_version": None}
-
-
-def identity(options, argv, results, env):
-    gl, source = gl_identity(results, env)
-    environment = {name: env.get(name, os.environ.get(name)) for name in DRIVER_VARIABLES}
-    target = options["target"]
-    check = None
-    if target is not None:
-        check = {"name": target.name, "expected_renderer": target.expected_renderer,
-                 "check": "pass" if re.search(target.expected_renderer, gl["renderer"] or "")
-                 else "invalid: wrong driver"}
-    return {"gl": gl, "gl_source": source,
-            "window_system": "WGL (Wine)" if options["runner"] else "GLX",
-            "os": os_name(), "kernel": platform.release(), "mesa_package": mesa_package(),
-            "velmor": velmor_version(options["velmor"]), "command_line": ["scripts/report", *argv],
-            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
-            "environment": environment,
-            "overrides": any(environment[name] for name in OVERRIDING), "target": check}
 
 
 def severities(messages):
@@ -369,22 +188,29 @@ def status_text(mode):
 
 
 def summary_table(report):
-    rows = ["| Mode | Status | Ended | Linked | Debug messages | Info-log lines | First frame (ms) "
-            "| Picture |", "|---|---|---|---|---|---|---|---|"]
+    rows = []
     for m in report["modes"]:
         ms = m["first_frame_ms"]["median"]
         ended = m["ending"]["text"] + ("" if m["consistent"] else " (not in every run)")
-        rows.append("| %s %s | %s | %s | %d | %s | %d | %s | %s |" % (
-            m["menu"], m["name"], status_text(m).replace("|", "\\|"), ended, m["linked"],
-            severities(m["debug_messages"]), len(m["info_log"]),
-            "%.0f" % ms if ms is not None else "-", m["picture"]))
-    return "\n".join(rows)
+        rows.append(["%s %s" % (m["menu"], m["name"]), status_text(m), ended, m["linked"],
+                     severities(m["debug_messages"]), len(m["info_log"]),
+                     "%.0f" % ms if ms is not None else "-", m["picture"]])
+    return markdown.table(["Mode", "Status", "Ended", "Linked", "Debug messages",
+                           "Info-log lines", "First frame (ms)", "Picture"], rows)
 
 
 def fenced(text):
     """text verbatim in a Markdown code block whose fence no run of backticks in it can close."""
-    fence = "`" * max(3, 1 + max((len(run) for run in re.findall("`+", text)), default=0))
+    fence = "`" * max(3, 1 + max_backticks(text))
     return "%s\n%s%s%s\n" % (fence, text, "" if text.endswith("\n") or not text else "\n", fence)
+
+
+def max_backticks(text):
+    longest = run = 0
+    for c in text:
+        run = run + 1 if c == "`" else 0
+        longest = max(longest, run)
+    return longest
 
 
 def mode_section(m):
@@ -394,96 +220,167 @@ def mode_section(m):
     if m["frame"] is not None:
         lines += ["![Mode %s](%s)" % (m["menu"], m["frame"]["file"]), ""]
     if m["debug_messages"]:
-        lines += ["Debug messages:", "", "| Source | Type | ID | Severity | Message |",
-                  "|---|---|---|---|---|"]
-        lines += ["| %s | %s | %s | %s | %s |" % (d["source"], d["type"], d["id"], d["severity"],
-                                                   d["message"].replace("|", "\\|"))
-                  for d in m["debug_messages"]]
-        lines.append("")
+        lines += ["Debug messages:", "", markdown.table(
+            ["Source", "Type", "ID", "Severity", "Message"],
+            [[d["source"], d["type"], d["id"], d["severity"], d["message"]]
+             for d in m["debug_messages"]]), ""]
     info = m["info_log"]
-    lines += ["Info-log text:", "", fenced("\n".join(info)) if info else "(none)\n",
+    lines += ["Velmor's own lines:", "",
+              fenced("\n".join(m["velmor_lines"])) if m["velmor_lines"] else "(none)\n",
+              "Info-log text (the GL's):", "", fenced("\n".join(info)) if info else "(none)\n",
               "Standard output:", "", fenced(m["stdout"]), "Standard error:", "",
               fenced(m["stderr"])]
     return "\n".join(lines)
 
 
-def markdown(report, shaders):
+def invalid_modes(report):
+    return [m["menu"] for m in report["modes"] if m["status"] == "invalid"]
+
+
+def to_markdown(report, shaders):
     ident = report["identity"]
     gl = ident["gl"]
-    files = ["| File | Size (bytes) | SHA-256 |", "|---|---|---|"]
-    files += ["| %s | %s | %s |" % (f["name"], f["size"], f["sha256"]) if f["size"] is not None
-              else "| %s | missing | - |" % f["name"] for f in report["shader_files"]]
+    files = markdown.table(["File", "Size (bytes)", "SHA-256", "Input variables"], [
+        [f["name"], f["size"], f["sha256"],
+         "-" if f["input_variables"] is None else f["input_variables"]]
+        if f["size"] is not None else [f["name"], "missing or unreadable", "-", "-"]
+        for f in report["shader_files"]])
     target = ident["target"]
     check = ["- Target: %s, expecting a renderer matching `%s`: %s" % (
         target["name"], target["expected_renderer"], target["check"])] if target else []
-    known = [driver_quirks.known_bug(ident, m) for m in report["modes"]]
-    notes = ["- Mode %s: %s" % (m["menu"], label) for m, label in zip(report["modes"], known)
-             if label]
+    invalid = invalid_modes(report)
+    banner = ["**This run is invalid**: the display went away during mode %s; its results say "
+              "nothing of the driver." % ", ".join(invalid), ""] if invalid else []
+    notes = ["- Mode %s: %s" % (m["menu"], note) for m in report["modes"]
+             for note in [known_behaviour.note(report, m)] if note]
     return "\n".join([
-        "# Velmor report", "",
+        "# Velmor report", "", *banner,
         "- OpenGL: %s" % gl["version"], "- Renderer: %s" % gl["renderer"],
         "- Vendor: %s; GLSL %s; context flags %s (from the %s)" % (
             gl["vendor"], gl["glsl_version"], gl["context_flags"], ident["gl_source"]),
         "- Window system: %s; OS: %s; kernel %s; Mesa package %s" % (
             ident["window_system"], ident["os"], ident["kernel"], ident["mesa_package"]),
         "- Velmor: %s; date: %s" % (ident["velmor"]["describe"], ident["date"]), *check,
-        "- Shader files, from `%s`:" % os.path.abspath(shaders), "", *files, "",
+        "- Shader files, from `%s`:" % os.path.abspath(shaders), "", files, "",
         "Time to first frame: median of %d runs per mode, shader cache off." % (
             report["runs_per_mode"]), "", summary_table(report), "",
-        *(["Known driver behaviour:", "", *notes, ""] if notes else []),
+        *(["Known driver behaviour, and crashes that match none:", "", *notes, ""]
+          if notes else []),
         "![The four modes](modes.png)", "", *[mode_section(m) for m in report["modes"]]])
 
 
-def main(argv):
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    check_only = argv[:1] == ["--check"]
-    options, complaint = parse_args(argv[check_only:], root)
-    if complaint:
-        print(complaint, file=sys.stderr)
-        return 2
-    if check_only:
-        return 0
-    if not display_opens():
-        print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
-              file=sys.stderr)
-        return 1
-    report = make_report(options, argv[check_only:])
-    print(summary_table(report))
-    print("Report written to %s" % os.path.join(options["out"], "report.md"))
-    return 0
-
-
-def make_report(options, argv):
-    """Runs the four modes and writes the report's files into options["out"]; the report."""
-    added = wine.added_err_lines(options["velmor"]) if options["runner"] else ()
+def make_report(options):
+    """Runs the four modes; the report and the first frame of each mode."""
+    facts = [file_facts(options.shaders, name) for name in modes.SHADER_FILES]
+    present = {f["name"]: f["size"] is not None for f in facts}
     with tempfile.TemporaryDirectory(prefix="velmor-xdg-") as xdg:
-        env = run_env(options["target"], xdg)
+        env = run_env(options.target, xdg)
         results = {}
-        for menu, _, name in MODES:
-            print("mode %s (%s): %d run%s" % (menu, name, options["runs"],
-                                              "s" * (options["runs"] > 1)), flush=True)
-            results[menu] = run_mode(menu, options, env)
-            results[menu]["ending"] = ending(results[menu])
+        for mode in modes.MODES:
+            print("mode %s (%s): %d run%s" % (mode.menu, mode.label, options.runs,
+                                              "s" * (options.runs > 1)), flush=True)
+            results[mode.menu] = run_mode(mode, options, env)
+            results[mode.menu]["ending"] = ending(results[mode.menu])
+        runs = [results[m.menu]["run"] for m in modes.MODES]
         report = {"format": result_file.REPORT_FORMAT, "version": result_file.VERSION,
-                  "identity": identity(options, argv, results, env),
-                  "shader_files": shader_facts(options["shaders"]),
-                  "runs_per_mode": options["runs"],
-                  "modes": [mode_record(menu, mode_id, name, results, added)
-                            for menu, mode_id, name in MODES]}
+                  "identity": identity.identity(options, runs, env),
+                  "shader_files": facts, "runs_per_mode": options.runs,
+                  "modes": [mode_record(m, results, present) for m in modes.MODES]}
     gl = report["identity"]["gl"]
     if report["identity"]["gl_source"] == "glxinfo" and gl["version"]:
         for m in report["modes"]:
             if m["status"] == "not-supported":
                 m["reason"] += "; glxinfo: core profile %s" % gl["version"]
-    out = options["out"]
-    os.makedirs(out, exist_ok=True)
-    for menu, _, _ in MODES:
-        frame = results[menu]["run"].frame
+    return report, {m.menu: results[m.menu]["run"].frame for m in modes.MODES}
+
+
+def write_files(folder, report, frames, shaders):
+    for menu, frame in frames.items():
         if frame is not None:
-            frame.save(os.path.join(out, "mode-%s.png" % menu))
-    pictures.modes_sheet(report, {m: results[m]["run"].frame for m, _, _ in MODES},
-                         os.path.join(out, "modes.png"))
-    result_file.write(report, os.path.join(out, "report.json"))
-    with open(os.path.join(out, "report.md"), "w", encoding="utf-8") as f:
-        f.write(markdown(report, options["shaders"]))
+            frame.save(os.path.join(folder, "mode-%s.png" % menu))
+    pictures.modes_sheet(report, frames, os.path.join(folder, "modes.png"))
+    with open(os.path.join(folder, "report.md"), "w", encoding="utf-8") as f:
+        f.write(to_markdown(report, shaders))
+    result_file.write(report, os.path.join(folder, "report.json"))
+
+
+@contextlib.contextmanager
+def signals_held():
+    """Hang-up, Ctrl-C and kill wait until the files are in place, then take effect."""
+    held = {signal.SIGHUP, signal.SIGINT, signal.SIGTERM}
+    signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, held)
+
+
+def publish(made, out, owned, last):
+    """The files made in `made` into OUT, `last` after the others; a file of `owned` that was
+    not made this time goes. Other files in OUT are left alone."""
+    os.makedirs(out, exist_ok=True)
+    names = set(os.listdir(made))
+    with signals_held():
+        for name in owned:
+            path = os.path.join(out, name)
+            if name not in names and os.path.lexists(path):
+                os.remove(path)
+        for name in sorted(names, key=lambda n: n == last):
+            os.replace(os.path.join(made, name), os.path.join(out, name))
+
+
+@contextlib.contextmanager
+def folder_beside(out):
+    """A temporary folder beside OUT (on its file system, so that its files move by renaming),
+    removed on the way out whatever happens."""
+    parent = os.path.dirname(os.path.abspath(out))
+    os.makedirs(parent, exist_ok=True)
+    made = tempfile.mkdtemp(prefix=".%s.new-" % os.path.basename(os.path.abspath(out)),
+                            dir=parent)
+    try:
+        yield made
+    finally:
+        shutil.rmtree(made, ignore_errors=True)
+
+
+def write_report(report, frames, out, shaders):
+    """Writes the report whole beside OUT, then moves it into place."""
+    with folder_beside(out) as made:
+        write_files(made, report, frames, shaders)
+        publish(made, out, REPORT_FILES, "report.json")
+
+
+def report_into(options, out):
+    """One whole report into OUT (the sweep's targets too); the report."""
+    report, frames = make_report(options)
+    write_report(report, frames, out, options.shaders)
     return report
+
+
+def main(options):
+    if not beside_writable(options.out):
+        print("scripts/report: cannot write beside %s, where the report is made first"
+              % options.out, file=sys.stderr)
+        return 2
+    if options.window_system != "egl" and not display_opens():
+        print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
+              file=sys.stderr)
+        return 1
+    options.argv = options.argv[1:] if options.argv[:1] == ["report"] else options.argv
+    # velmor runs in a folder of its own: the probe it preloads must not depend on ours.
+    options.probe = os.path.abspath(options.probe)
+    report, frames = make_report(options)
+    try:
+        write_report(report, frames, options.out, options.shaders)
+    except OSError as failure:
+        print("scripts/report: could not write the report into %s: %s"
+              % (options.out, failure.strerror or failure), file=sys.stderr)
+        return 1
+    print(summary_table(report))
+    print("Report written to %s" % os.path.join(options.out, "report.md"))
+    invalid = invalid_modes(report)
+    if invalid:
+        print("scripts/report: the display went away during mode %s: this run is invalid"
+              % ", ".join(invalid), file=sys.stderr)
+        return 1
+    return 0

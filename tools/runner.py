@@ -6,12 +6,15 @@ saved the first frame the window presents. That frame, the time it took, the GL'
 renderer are kept; then the window is closed the way a window manager closes it, and the ending
 is collected: the exit status, or the signal that killed the process, and its peak memory.
 scripts/run, scripts/report, scripts/bench and the end-to-end tests all go through `run`.
+velmor-headless (window_system "egl") draws into an offscreen framebuffer instead: it writes
+its first frame as a PNG and its GL strings as JSON itself, and ends on its own.
 
-As a command, `velmor_run.py --png-dir DIR [--windows] [velmor arguments]` runs velmor (with
---windows, velmor.exe under Wine) on the terminal: the menu shows, the line typed is passed on,
-and the first frame is saved as DIR/velmor-mode-N.png.
+As a command, `python3 -m tools run --png-dir DIR [--windows] [velmor arguments]` runs velmor
+(with --windows, velmor.exe under Wine) on the terminal: the menu shows, the line typed is
+passed on, and the first frame is saved as DIR/velmor-mode-N.png.
 """
 import collections
+import json
 import os
 import signal
 import subprocess
@@ -21,19 +24,22 @@ import time
 
 from PIL import Image
 
-import wine
+from . import modes, wine
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BINARY = os.path.join(ROOT, "build", "velmor")
+HEADLESS = os.path.join(ROOT, "build", "velmor-headless")
 PROBE = os.path.join(ROOT, "build", "tools", "velmor_frame_probe.so")
+GL_KEYS = ("gl_version", "gl_renderer", "gl_vendor", "glsl_version", "context_flags")
 
 # status: the exit status, or minus the signal that killed velmor; None when it drew its first
 # frame and then closed cleanly when asked. out, err: the transcripts (None when not captured).
 # frame: the first frame (an RGBA PIL image) or None. seconds: start to first frame, or None.
 # gl: (GL_VERSION, GL_RENDERER, GL_VENDOR, GL_SHADING_LANGUAGE_VERSION, GL_CONTEXT_FLAGS in hex)
-# as the first frame saw them. peak_rss_kib: the process's maximum
-# resident set.
-Run = collections.namedtuple("Run", "status out err frame seconds gl peak_rss_kib")
+# as the first frame saw them. peak_rss_kib: the process's maximum resident set. info: what
+# velmor-headless wrote to its --info file (a dict), None for the others.
+Run = collections.namedtuple("Run", "status out err frame seconds gl peak_rss_kib info",
+                             defaults=(None,))
 
 
 class RunError(Exception):
@@ -62,14 +68,22 @@ def frame_count(frames):
 
 
 def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeout=30,
-        frames_wanted=1, while_running=None, merged=False, capture=True, runner=()):
+        frames_wanted=1, while_running=None, merged=False, capture=True, runner=(),
+        window_system="glx"):
     """Runs `binary` in `folder`. choice: bytes or text for standard input, None to end the input
     at once, or a function called once velmor has started that returns the bytes to send.
     env: changes to this process's environment (a value of None removes the variable).
     while_running(proc, frames): called after the first frame, before the window is closed;
     frames is the probe's folder. merged: both streams into `out`. capture=False leaves both
     streams on this process's own. runner: wine.RUNNER runs velmor.exe under Wine, watched
-    from the X server instead (only the first frame; no GL strings)."""
+    from the X server instead (only the first frame; no GL strings). window_system "egl":
+    `binary` is velmor-headless, which has no window to watch or close (no probe, no
+    while_running)."""
+    if window_system == "egl":
+        if while_running is not None or runner:
+            raise ValueError("velmor-headless has no window to watch")
+        return run_headless(choice, folder, binary, args, env, timeout, frames_wanted, merged,
+                            capture)
     with tempfile.TemporaryDirectory(prefix="velmor-run-") as work:
         frames = os.path.join(work, "frames")
         os.mkdir(frames)
@@ -116,12 +130,83 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
         return seen._replace(status=None) if closed else seen
 
 
-def run_env(probe, frames, changes):
+def run_headless(choice, folder, binary, args, env, timeout, frames_wanted, merged, capture):
+    """velmor-headless in `folder`: it draws its frames and ends by itself; its first frame and
+    GL strings come from the files it was asked to write. seconds is the time to its end, the
+    first frame being written only then."""
+    with tempfile.TemporaryDirectory(prefix="velmor-headless-") as work:
+        png, info = os.path.join(work, "frame.png"), os.path.join(work, "info.json")
+        out_path, err_path = os.path.join(work, "out"), os.path.join(work, "err")
+        command = [os.path.abspath(binary), "--png", png, "--info", info]
+        if frames_wanted != 1:
+            command += ["--frames", str(frames_wanted)]
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            streams = dict(stdout=out, stderr=out if merged else err) if capture else {}
+            start = time.monotonic()
+            proc = subprocess.Popen(command + list(args), cwd=folder, stdin=subprocess.PIPE,
+                                    env=merge_env(env), **streams)
+            hung = None
+            try:
+                send(proc, choice)
+                while running(proc):
+                    if time.monotonic() - start > timeout:
+                        hung = RunError("velmor-headless did not end within %ds" % timeout,
+                                        timeout)
+                        proc.kill()
+                        break
+                    time.sleep(0.002)
+                status, peak = collect(proc)
+            finally:
+                if proc.returncode is None:
+                    proc.kill()
+                    collect(proc)
+            seconds = time.monotonic() - start
+        texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
+        facts = read_info(info)
+        gl = tuple(facts.get(key) for key in GL_KEYS) if facts else None
+        frame = read_png(png)
+        seen = Run(status, *texts, frame, seconds if frame else None, gl, peak, facts)
+        if hung is None and frame is not None and status != 0:
+            hung = RunError("velmor-headless drew, then ended with %s:\n%s"
+                            % (describe(status), texts[1]))
+        if hung:
+            hung.run = seen
+            raise hung
+        # Drawn and ended by itself with status 0: as a window closed cleanly.
+        return seen._replace(status=None) if frame is not None else seen
+
+
+def read_png(path):
+    """The frame velmor-headless saved (an RGBA PIL image), or None when there is none whole."""
+    try:
+        with Image.open(path) as image:
+            return image.convert("RGBA")
+    except (OSError, ValueError, Image.DecompressionBombError):
+        return None
+
+
+def read_info(path):
+    """The JSON object velmor-headless wrote, or None when it wrote none that reads."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            facts = json.load(f)
+    except (OSError, ValueError):
+        return None
+    return facts if isinstance(facts, dict) else None
+
+
+def merge_env(changes):
+    """This process's environment with `changes`; a value of None removes the variable."""
     env = dict(os.environ)
     env.update(changes or {})
+    return {k: v for k, v in env.items() if v is not None}
+
+
+def run_env(probe, frames, changes):
+    env = merge_env(changes)
     env["LD_PRELOAD"] = " ".join(filter(None, [probe, env.get("LD_PRELOAD")]))
     env["VELMOR_FRAME_DIR"] = frames
-    return {k: v for k, v in env.items() if v is not None}
+    return env
 
 
 def send(proc, choice):
@@ -222,9 +307,11 @@ def read_text(path):
         return f.read()
 
 
-def main(argv, binary=BINARY, runner=()):
-    """scripts/run without a display: the terminal run, saving the first frame."""
-    png_dir, args = argv[1], argv[2:]
+def main(options):
+    """scripts/run without a display (the `run` subcommand): the terminal run, saving the first
+    frame. options: png_dir, windows, args (velmor's)."""
+    binary, runner = (wine.EXE, wine.RUNNER) if options.windows else (BINARY, ())
+    png_dir, args = options.png_dir, options.args
     typed = []
 
     def forward_typed_line():
@@ -236,16 +323,10 @@ def main(argv, binary=BINARY, runner=()):
     if r.frame is None:
         return r.status if r.status >= 0 else 128 - r.status
     words = typed[0].split()
-    mode = words[0].decode() if words and words[0] in (b"1", b"2", b"3", b"4") else "x"
+    menu = words[0].decode(errors="replace") if words else ""
+    mode = menu if menu in modes.BY_MENU else "x"
     png = os.path.join(png_dir, "velmor-mode-%s.png" % mode)
     r.frame.save(png)
     print("First frame saved to %s" % png)
     return 0
 
-
-if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] != "--png-dir":
-        sys.exit("usage: velmor_run.py --png-dir DIR [--windows] [velmor arguments]")
-    if sys.argv[3:4] == ["--windows"]:
-        sys.exit(main([sys.argv[0], sys.argv[2]] + sys.argv[4:], wine.EXE, wine.RUNNER))
-    sys.exit(main([sys.argv[0]] + sys.argv[2:]))

@@ -1,0 +1,139 @@
+"""The tools' command line: `python3 -m tools run|report|compare|sweep|reduce ...` (scripts/run,
+scripts/report and scripts/reduce call it). Bad arguments: one line on standard error, status 2, nothing run."""
+import argparse
+import os
+import signal
+import sys
+
+from . import runner, wine
+from .reduce import command as reduce_command
+
+ROOT = runner.ROOT
+DEFAULT_OUT = os.path.join(ROOT, "build", "report")
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with its complaint on one line: the usage goes to --help alone."""
+
+    def error(self, message):
+        self.exit(2, "%s: %s\n" % (self.prog, message))
+
+
+def whole_number(text):
+    """A whole number of at least 1."""
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("needs a whole number of at least 1, not %r" % text)
+    return int(text)
+
+
+def out_folder(text):
+    """A folder that is, or can be made, one we may write in."""
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path is no folder")
+    path = os.path.abspath(text)
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise argparse.ArgumentTypeError("%s is not a folder" % text)
+    while not os.path.exists(path):
+        path = os.path.dirname(path)
+    if not os.path.isdir(path) or not os.access(path, os.W_OK | os.X_OK):
+        raise argparse.ArgumentTypeError("cannot write to %s" % text)
+    return text
+
+
+def shader_folder(text):
+    if not os.path.isdir(text):
+        raise argparse.ArgumentTypeError("no shader folder %s" % text)
+    return text
+
+
+def target_name(text):
+    from .report import targets
+
+    if text not in targets.BY_NAME:
+        raise argparse.ArgumentTypeError("no target %s (%s)" % (text, ", ".join(targets.BY_NAME)))
+    return targets.BY_NAME[text]
+
+
+def parser():
+    top = Parser(prog="python3 -m tools", description=__doc__)
+    commands = top.add_subparsers(dest="command", required=True, parser_class=Parser)
+
+    run = commands.add_parser("run", help="run velmor on the terminal, saving its first frame")
+    run.add_argument("--png-dir", required=True, help="where velmor-mode-N.png goes")
+    run.add_argument("--windows", action="store_true", help="velmor.exe under Wine")
+    run.add_argument("args", nargs=argparse.REMAINDER, help="velmor's own arguments")
+
+    check = dict(action="store_true", help="check the arguments only, then end")
+    report = commands.add_parser("report", help="the four-way report of one GL driver")
+    report.add_argument("--check", **check)
+    report.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
+    report.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
+    report.add_argument("--runs", type=whole_number, default=5)
+    report.add_argument("--timeout", type=whole_number, default=30)
+    report.add_argument("--target", type=target_name)
+    report.add_argument("--velmor", help="the binary to run (default: the build's)")
+    report.add_argument("--probe", default=runner.PROBE)
+    report.add_argument("--headless", action="store_true",
+                        help="velmor-headless on EGL, no display needed")
+
+    compare = commands.add_parser("compare", help="reports side by side")
+    compare.add_argument("--check", **check)
+    compare.add_argument("--baseline")
+    compare.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
+    compare.add_argument("reports", nargs="+")
+
+    sweep = commands.add_parser("sweep", help="a report on every GL driver here, compared")
+    sweep.add_argument("--check", **check)
+    sweep.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
+    sweep.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
+    sweep.add_argument("--runs", type=whole_number, default=5)
+    sweep.add_argument("--timeout", type=whole_number, default=30)
+    sweep.add_argument("--probe", default=runner.PROBE)
+
+    reduce_command.add_parser(commands, whole_number, out_folder, shader_folder)
+    return top
+
+
+def resolve_report(options, complain):
+    """What the report runs: the binary, the runner before it and its window system."""
+    on_wine = options.target is not None and options.target.where == "wine"
+    if on_wine and options.headless:
+        complain("--headless runs velmor-headless, which Wine does not run")
+    options.window_system = "egl" if options.headless else "wgl" if on_wine else "glx"
+    options.runner = wine.RUNNER if on_wine else ()
+    if options.velmor is None:
+        options.velmor = (runner.HEADLESS if options.headless else wine.EXE if on_wine
+                          else runner.BINARY)
+
+
+def stop_on_signals():
+    """A hang-up or a kill ends the tools as Ctrl-C does: what runs is stopped on the way out,
+    and nothing half made is kept."""
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, lambda n, _: sys.exit(128 + n))
+
+
+def main(argv):
+    top = parser()
+    options = top.parse_args(argv)
+    options.argv = list(argv)
+    if options.command == "run":
+        return runner.main(options)
+    if options.command == "report":
+        resolve_report(options, lambda message: top.error(message))
+    if options.check:
+        return 0
+    stop_on_signals()
+    if options.command == "reduce":
+        return reduce_command.main(options)
+    from .report import compare, sweep, write
+
+    return {"report": write.main, "compare": compare.main, "sweep": sweep.main}[
+        options.command](options)
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:
+        sys.exit(130)

@@ -1,0 +1,118 @@
+"""Who answered: the GL strings, the window system, the OS, Mesa's package, Velmor's build and
+the variables that choose or change a driver, as a report records them first."""
+import datetime
+import json
+import os
+import platform
+import re
+import subprocess
+
+from . import console, runner
+
+# The variables that choose or change a driver; the last two change what it reports.
+DRIVER_VARIABLES = ("LIBGL_ALWAYS_SOFTWARE", "GALLIUM_DRIVER", "MESA_LOADER_DRIVER_OVERRIDE",
+                    "MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE", "VK_DRIVER_FILES",
+                    "VK_ICD_FILENAMES")
+OVERRIDING = ("MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE")
+GL_KEYS = ("version", "renderer", "vendor", "glsl_version", "context_flags")
+WINDOW_SYSTEMS = {"glx": "GLX", "wgl": "WGL (Wine)", "egl": "EGL"}
+
+
+def helper_env(changes=None):
+    """The environment for a helper program (glxinfo, dpkg-query): the driver's variables, but
+    nothing preloaded, which was meant for velmor alone."""
+    env = runner.merge_env(changes)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
+def glxinfo(env):
+    """GL_VENDOR, GL_RENDERER, the core profile's version strings from glxinfo -B (mesa-utils) on
+    the same display and environment, for a driver on which no mode drew: a dict, or None."""
+    try:
+        out = subprocess.run(["glxinfo", "-B"], capture_output=True, text=True, timeout=30,
+                             env=helper_env(env)).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    facts = dict(line.strip().split(": ", 1) for line in out.splitlines() if ": " in line)
+    if "OpenGL renderer string" not in facts:
+        return None
+    return {"vendor": facts.get("OpenGL vendor string"),
+            "renderer": facts["OpenGL renderer string"],
+            "version": facts.get("OpenGL core profile version string",
+                                 facts.get("OpenGL version string")),
+            "glsl_version": facts.get("OpenGL core profile shading language version string",
+                                      facts.get("OpenGL shading language version string")),
+            "context_flags": None}
+
+
+def gl_identity(runs, env, window_system):
+    """The GL strings and where they came from: velmor's own context (the frame probe, or
+    velmor-headless's info file) in the first run that has them, else glxinfo, else velmor's
+    version line. runs: the first Run of each mode, in menu order."""
+    for run in runs:
+        if run.gl:
+            gl = list(run.gl) + [None] * (len(GL_KEYS) - len(run.gl))
+            return dict(zip(GL_KEYS, gl)), "frame probe"
+    facts = glxinfo(env) if window_system != "egl" else None
+    if facts:
+        return facts, "glxinfo"
+    empty = dict.fromkeys(GL_KEYS)
+    for run in runs:
+        line = console.first(console.parse(run.out, run.err), "version")
+        if line:
+            return dict(empty, version=line.fields["version"]), "console"
+    return empty, "none"
+
+
+def os_name():
+    try:
+        return platform.freedesktop_os_release().get("PRETTY_NAME")
+    except OSError:
+        return None
+
+
+def mesa_package():
+    try:
+        found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libgl1-mesa-dri"],
+                               capture_output=True, text=True, env=helper_env())
+    except OSError:
+        return None
+    return (found.stdout.strip() or None) if found.returncode == 0 else None
+
+
+def velmor_version(binary):
+    """What the build beside the binary noted (tools/version.cmake); nulls when there is none."""
+    try:
+        with open(os.path.join(os.path.dirname(binary), "velmor-version.json")) as f:
+            found = json.load(f)
+    except (OSError, ValueError):
+        found = None
+    if not isinstance(found, dict):
+        return {"describe": None, "project_version": None}
+    return {key: found.get(key) if isinstance(found.get(key), str) else None
+            for key in ("describe", "project_version")}
+
+
+def target_check(target, renderer):
+    if target is None:
+        return None
+    return {"name": target.name, "expected_renderer": target.expected_renderer,
+            "check": "pass" if re.search(target.expected_renderer, renderer or "")
+            else "invalid: wrong driver"}
+
+
+def identity(options, runs, env):
+    """The report's identity record. options: the report's (velmor, target, window_system,
+    argv); runs: the first Run of each mode; env: the changes every run got."""
+    gl, source = gl_identity(runs, env, options.window_system)
+    environment = {name: env.get(name, os.environ.get(name)) for name in DRIVER_VARIABLES}
+    return {"gl": gl, "gl_source": source,
+            "window_system": WINDOW_SYSTEMS[options.window_system],
+            "os": os_name(), "kernel": platform.release(), "mesa_package": mesa_package(),
+            "velmor": velmor_version(options.velmor),
+            "command_line": ["scripts/report", *options.argv],
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "environment": environment,
+            "overrides": any(environment[name] for name in OVERRIDING),
+            "target": target_check(options.target, gl["renderer"])}

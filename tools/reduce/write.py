@@ -1,0 +1,201 @@
+"""The output folder of a reduction: the reduced modules and their disassembly, reproduce.c,
+README.md (ready for a driver's bug tracker) and reduce.json (the same facts, for programs;
+documented in docs/reduce.md, checked against reduce.schema.json). Written into a folder of its
+own beside OUT and moved into place whole."""
+import json
+import os
+import platform
+import shlex
+import shutil
+import subprocess
+import tempfile
+
+import jsonschema
+
+from .. import spirv
+from . import reproducer, signature
+
+FORMAT_VERSION = 1
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reduce.schema.json")
+
+
+def size_of(module):
+    return {"bytes": len(module), "instructions": len(spirv.instructions(spirv.words_of(module)))}
+
+
+def identity(first_run, target):
+    """The GL, the Mesa package, the OS and the kernel the signature was taken on."""
+    gl = first_run.gl or (None,) * 5
+    return {
+        "gl_version": gl[0], "gl_renderer": gl[1], "gl_vendor": gl[2],
+        "window_system": "EGL (velmor-headless)" if target.window_system == "egl" else
+        "GLX (velmor under X)",
+        "mesa_package": package_version("libgl1-mesa-dri"),
+        "os": os_name(), "kernel": platform.release(),
+    }
+
+
+def package_version(name):
+    try:
+        found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True,
+                               text=True)
+    except OSError:
+        return None
+    return found.stdout.strip() or None if found.returncode == 0 else None
+
+
+def os_name():
+    try:
+        with open("/etc/os-release", encoding="utf-8") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+    except OSError:
+        return platform.system()
+    return fields.get("PRETTY_NAME", "").strip('"') or platform.system()
+
+
+def facts(options, mode, target, first_run, wanted, original, reduced, steps, verified, proof,
+          seconds):
+    """Everything reduce.json holds."""
+    proof = dict(proof)
+    proof.pop("output", None)
+    if proof.get("built"):
+        proof["reproduces"] = proof["signature"] == wanted
+    return {
+        "format": "velmor-reduce", "version": FORMAT_VERSION,
+        "mode": {"menu": mode.menu, "id": mode.id, "label": mode.label},
+        "identity": identity(first_run, target),
+        "signature": wanted,
+        "modules": {name: {"before": size_of(original[name]), "after": size_of(reduced[name]),
+                           "steps": steps[name]} for name in original},
+        "verification": verified,
+        "reproducer": dict(proof, file="reproduce.c", build=reproducer.BUILD_COMMAND,
+                           run="./reproduce"),
+        "command": command_line(options),
+        "seconds": round(seconds, 1),
+    }
+
+
+def command_line(options):
+    words = ["scripts/reduce", "--shaders", options.shaders, "--mode", options.mode,
+             "--timeout", str(options.timeout)]
+    if options.step_limit:
+        words += ["--step-limit", str(options.step_limit)]
+    return " ".join(shlex.quote(w) for w in words)
+
+
+def output(out, facts, reduced, source, work):
+    """Writes OUT whole: a sibling folder first, then moved into place; an earlier reduction in
+    OUT is replaced only then."""
+    jsonschema.validate(facts, schema())
+    parent = os.path.dirname(os.path.abspath(out))
+    os.makedirs(parent, exist_ok=True)
+    fresh = tempfile.mkdtemp(prefix=".reduce-", dir=parent)
+    try:
+        for name, data in reduced.items():
+            with open(os.path.join(fresh, name), "wb") as f:
+                f.write(data)
+            subprocess.run(["spirv-dis", "-o", os.path.join(fresh, name[:-4] + ".spvasm"),
+                            os.path.join(fresh, name)], check=True)
+        with open(os.path.join(fresh, "reproduce.c"), "w", encoding="utf-8") as f:
+            f.write(source)
+        with open(os.path.join(fresh, "README.md"), "w", encoding="utf-8") as f:
+            f.write(readme(facts))
+        with open(os.path.join(fresh, "reduce.json"), "w", encoding="utf-8") as f:
+            json.dump(facts, f, indent=2)
+            f.write("\n")
+        os.chmod(fresh, 0o755)
+        if os.path.isdir(out):
+            old = os.path.join(work, "replaced")
+            os.rename(out, old)
+        os.rename(fresh, out)
+    finally:
+        shutil.rmtree(fresh, ignore_errors=True)
+
+
+def schema():
+    with open(SCHEMA, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def proof_in_words(proof):
+    if not proof.get("built"):
+        return "did not build: " + (proof.get("compiler") or "no compiler")
+    seen = signature.describe(proof["signature"]) if proof["signature"] else "drew to the end"
+    if proof["reproduces"]:
+        return "shows the same without velmor (" + seen + ")"
+    return "does NOT show the same without velmor: it " + seen
+
+
+PASSING = {
+    "crash": "build the pipeline and finish the frame without a crash. Both modules are valid "
+             "for OpenGL 4.5 (`spirv-val --target-env opengl4.5` accepts them), so the GL must "
+             "use them or refuse them through the compile and link status, the info logs and "
+             "the debug message log; `reproduce` then prints `done`.",
+    "hang": "finish the frame in bounded time: `reproduce` prints `done` and ends.",
+    "verdict": "link both valid modules and draw without this message, unless the modules break "
+               "a rule of the GL that `spirv-val --target-env opengl4.5` does not check (then "
+               "the validator is the one to report). `reproduce` prints the message, then "
+               "`done`.",
+}
+
+
+def sentence(text):
+    return "A passing driver would " + text
+
+
+def readme(facts):
+    """README.md: what a driver developer needs, in the order they read it."""
+    ident, mode, sig = facts["identity"], facts["mode"], facts["signature"]
+    rows = [("GL renderer", ident["gl_renderer"]), ("GL version", ident["gl_version"]),
+            ("GL vendor", ident["gl_vendor"]), ("Mesa package", ident["mesa_package"]),
+            ("OS", ident["os"]), ("Kernel", ident["kernel"]),
+            ("Context", "OpenGL 4.5 core profile, debug flag; " + ident["window_system"])]
+    sizes = [(name, m["before"]["bytes"], m["after"]["bytes"], m["before"]["instructions"],
+              m["after"]["instructions"]) for name, m in facts["modules"].items()]
+    pipeline = {"3": "one program linked from both stages (`glUseProgram`)",
+                "4": "one separable program per stage, fragment first, bound in a program "
+                     "pipeline (`glBindProgramPipeline`)"}[mode["menu"]]
+    lines = [
+        "# %s: %s" % (ident["gl_renderer"] or "GL driver", signature.describe(sig)),
+        "",
+        "Two SPIR-V modules that the validator accepts for OpenGL 4.5, built as %s on an "
+        "OpenGL 4.5 core debug context, %s." % (pipeline, signature.describe(sig)),
+        "",
+        "| | |", "|---|---|",
+    ] + ["| %s | %s |" % (k, v if v is not None else "unknown") for k, v in rows] + [
+        "",
+        "## Reproduce",
+        "",
+        "```sh",
+        facts["reproducer"]["build"],
+        facts["reproducer"]["run"],
+        "```",
+        "",
+        "`reproduce.c` needs only EGL (surfaceless platform) and the GL: it loads `vert.spv` "
+        "and `frag.spv` from the current folder, renders into a framebuffer object, prints "
+        "each debug message the GL logs, and `done` after the frame. Run on the "
+        "machine above, it " + proof_in_words(facts["reproducer"]) + ".",
+        "",
+        "The modules' sources: `vert.spvasm` and `frag.spvasm` (`spirv-as --target-env "
+        "opengl4.5 -o frag.spv frag.spvasm`); `spirv-val --target-env opengl4.5` accepts both.",
+        "",
+        "## What a passing driver would do",
+        "",
+        sentence(PASSING[sig["kind"]]),
+        "",
+        "## How these modules were made",
+        "",
+        "Reduced with `spirv-reduce` (SPIRV-Tools) from Velmor's shader folder, keeping the "
+        "signature above in Velmor's mode %s (%s), in %.0f s:" % (mode["menu"], mode["label"],
+                                                                 facts["seconds"]),
+        "",
+        "| Module | Bytes before | Bytes after | Instructions before | Instructions after |",
+        "|---|---|---|---|---|",
+    ] + ["| %s | %d | %d | %d | %d |" % row for row in sizes] + [
+        "",
+        "```sh",
+        facts["command"],
+        "```",
+        "",
+    ]
+    return "\n".join(lines)
