@@ -5,7 +5,7 @@ import os
 import signal
 import sys
 
-from . import runner, wine
+from . import identity, runner, wine
 from .reduce import command as reduce_command
 
 ROOT = runner.ROOT
@@ -49,9 +49,11 @@ def shader_folder(text):
 def target_name(text):
     from .report import targets
 
-    if text not in targets.BY_NAME:
-        raise argparse.ArgumentTypeError("no target %s (%s)" % (text, ", ".join(targets.BY_NAME)))
-    return targets.BY_NAME[text]
+    target = targets.named(text)
+    if target is None:
+        raise argparse.ArgumentTypeError("no target %s (%s, host-device-N-egl)"
+                                         % (text, ", ".join(targets.BY_NAME)))
+    return target
 
 
 def parser():
@@ -70,7 +72,8 @@ def parser():
     report.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
     report.add_argument("--runs", type=whole_number, default=5)
     report.add_argument("--timeout", type=whole_number, default=30)
-    report.add_argument("--target", type=target_name)
+    report.add_argument("--target", type=target_name,
+                        help="one of the sweep's targets; an EGL one implies --headless")
     report.add_argument("--velmor", help="the binary to run (default: the build's)")
     report.add_argument("--probe", default=runner.PROBE)
     report.add_argument("--headless", action="store_true",
@@ -95,15 +98,32 @@ def parser():
 
 
 def resolve_report(options, complain):
-    """What the report runs: the binary, the runner before it and its window system."""
-    on_wine = options.target is not None and options.target.where == "wine"
-    if on_wine and options.headless:
-        complain("--headless runs velmor-headless, which Wine does not run")
+    """What the report runs: the binary, the runner before it and its window system. A target
+    names its window system; --headless alone means EGL."""
+    target = options.target
+    on_wine = target is not None and target.where == "wine"
+    if target is not None and options.headless and target.window_system != "egl":
+        complain("--headless runs velmor-headless on EGL, and target %s runs on %s"
+                 % (target.name, identity.WINDOW_SYSTEMS[target.window_system]))
+    options.headless = options.headless or (target is not None and target.window_system == "egl")
     options.window_system = "egl" if options.headless else "wgl" if on_wine else "glx"
     options.runner = wine.RUNNER if on_wine else ()
     if options.velmor is None:
         options.velmor = (runner.HEADLESS if options.headless else wine.EXE if on_wine
                           else runner.BINARY)
+
+
+def resolve_device(options):
+    """A device target takes the driver its device names, once velmor-headless can list the
+    devices; False, after one line, when there is no such hardware device."""
+    from .report import targets
+
+    if options.target is None or options.target.device is None:
+        return True
+    options.target, why = targets.resolved(options.target, options.velmor)
+    if options.target is None:
+        print("scripts/report: %s" % why, file=sys.stderr)
+    return options.target is not None
 
 
 def stop_on_signals():
@@ -126,6 +146,8 @@ def main(argv):
     stop_on_signals()
     if options.command == "reduce":
         return reduce_command.main(options)
+    if options.command == "report" and not resolve_device(options):
+        return 1
     from .report import compare, sweep, write
 
     return {"report": write.main, "compare": compare.main, "sweep": sweep.main}[

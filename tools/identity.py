@@ -1,5 +1,6 @@
-"""Who answered: the GL strings, the window system, the OS, Mesa's package, Velmor's build and
-the variables that choose or change a driver, as a report records them first."""
+"""Who answered: the GL strings, the window system (and EGL's platform), the OS, Mesa's package,
+Velmor's build and the variables that choose or change a driver, as a report records them
+first."""
 import datetime
 import json
 import os
@@ -94,6 +95,40 @@ def velmor_version(binary):
             for key in ("describe", "project_version")}
 
 
+def text_or_none(value):
+    return value if isinstance(value, str) else None
+
+
+def egl_identity(runs, target):
+    """The EGL platform velmor-headless ran on and its EGL's vendor and version, from the
+    first run that wrote its info file; where none did, the platform asked for, the rest
+    null."""
+    for run in runs:
+        info = run.info or {}
+        if info.get("platform") in ("surfaceless", "device"):
+            device = info.get("device")
+            return {"platform": info["platform"],
+                    "device": device if isinstance(device, int) and
+                    not isinstance(device, bool) and 0 <= device <= 1024 else None,
+                    "device_node": text_or_none(info.get("device_node")),
+                    "device_driver": text_or_none(info.get("device_driver")),
+                    "vendor": text_or_none(info.get("egl_vendor")),
+                    "version": text_or_none(info.get("egl_version"))}
+    device = target.device if target is not None else None
+    return {"platform": "surfaceless" if device is None else "device", "device": device,
+            "device_node": None, "device_driver": None, "vendor": None, "version": None}
+
+
+def platform_text(egl):
+    """The surfaceless platform, or the device platform's device N (node, driver) as far as
+    the device tells."""
+    if egl["platform"] == "surfaceless":
+        return "surfaceless platform"
+    told = [part for part in (egl["device_node"], egl["device_driver"]) if part]
+    return "device platform, device %s%s" % ("?" if egl["device"] is None else egl["device"],
+                                             " (%s)" % ", ".join(told) if told else "")
+
+
 def target_check(target, renderer):
     if target is None:
         return None
@@ -107,8 +142,9 @@ def identity(options, runs, env):
     argv); runs: the first Run of each mode; env: the changes every run got."""
     gl, source = gl_identity(runs, env, options.window_system)
     environment = {name: env.get(name, os.environ.get(name)) for name in DRIVER_VARIABLES}
+    egl = egl_identity(runs, options.target) if options.window_system == "egl" else None
     return {"gl": gl, "gl_source": source,
-            "window_system": WINDOW_SYSTEMS[options.window_system],
+            "window_system": WINDOW_SYSTEMS[options.window_system], "egl": egl,
             "os": os_name(), "kernel": platform.release(), "mesa_package": mesa_package(),
             "velmor": velmor_version(options.velmor),
             "command_line": ["scripts/report", *options.argv],

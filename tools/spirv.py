@@ -1,4 +1,5 @@
-"""Reading SPIR-V modules word by word: their instructions, decorations and Input variables.
+"""Reading SPIR-V modules word by word: their instructions, decorations, Input variables and the
+traits that known driver crashes depend on.
 
 The tools need a few facts of a module (what a known driver crash depends on, what a mutation
 changed), never a full parse: the reader follows the word counts as far as they hold and stops
@@ -60,3 +61,47 @@ def input_variables(module):
     words = words_of(module)
     return sum(1 for i, count, opcode in instructions(words)
                if opcode == OP_VARIABLE and count >= 4 and words[i + 3] == STORAGE_INPUT)
+
+
+def index_above_one(module):
+    """A fragment output decorated Index 2 or more: dual-source blending has only 0 and 1."""
+    return any(value > 1 for value in literal(decorations(module), INDEX))
+
+
+def index_without_location(module):
+    found = decorations(module)
+    placed = {d[1] for d in found if d[0] == OP_DECORATE and d[2] == LOCATION}
+    return any(d[1] not in placed for d in found if d[0] == OP_DECORATE and d[2] == INDEX)
+
+
+def location_from_4096(module):
+    return any(value >= 4096 for value in literal(decorations(module), LOCATION))
+
+
+def schema_word_not_zero(module):
+    """The header's fifth word is reserved and must be 0; the validator does not look at it."""
+    return is_module(module) and words_of(module)[4] != 0
+
+
+def block_without_built_ins_or_locations(module):
+    """A Block (gl_PerVertex, say) none of whose members is a built-in or has a Location."""
+    found = decorations(module)
+    placed = {d[1] for d in found if d[0] == OP_MEMBER_DECORATE and d[2] in (BUILT_IN, LOCATION)}
+    return any(d[1] not in placed for d in found if d[0] == OP_DECORATE and d[2] == BLOCK)
+
+
+# The traits a report records for each module, by name: what known driver crashes depend on.
+TRAITS = {
+    "index-above-one": index_above_one,
+    "index-without-location": index_without_location,
+    "location-from-4096": location_from_4096,
+    "schema-word-not-zero": schema_word_not_zero,
+    "block-without-built-ins-or-locations": block_without_built_ins_or_locations,
+}
+
+
+def traits(module):
+    """The names of the TRAITS the module has, in TRAITS' order; None when it is no module."""
+    if not is_module(module):
+        return None
+    return [name for name, holds in TRAITS.items() if holds(module)]

@@ -4,11 +4,10 @@
 
 #include "app/egl_context.h"
 #include "app/startup.h"
+#include "render/frame_png.h"
 #include "render/render.h"
 
 #include <GL/glew.h>
-
-#include <png.h>
 
 #include <cerrno>
 #include <climits>
@@ -16,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -143,33 +141,11 @@ bool writeInfo(const char* path, const EglIdentity& identity) {
   return true;
 }
 
-// The bound framebuffer as an RGBA PNG, top row first (the GL reads bottom row first).
-bool writePng(const char* path) {
-  const size_t stride = static_cast<size_t>(windowWidth) * 4;
-  std::vector<unsigned char> pixels(stride * static_cast<size_t>(windowHeight));
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, windowWidth, windowHeight, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(windowWidth);
-  image.height = static_cast<png_uint_32>(windowHeight);
-  image.format = PNG_FORMAT_RGBA;
-  // Written before the exit that ends the run: speed over size.
-  image.flags = PNG_IMAGE_FLAG_FAST;
-  const png_int_32 bottomUp = -static_cast<png_int_32>(stride);
-  if (!png_image_write_to_file(&image, path, 0, pixels.data(), bottomUp, nullptr)) {
-    std::fprintf(stderr, "velmor-headless: cannot write %s: %s\n", path, image.message);
-    return false;
-  }
-  return true;
-}
-
 // Where velmor shows its window and waits for it to close: the frames, then the end.
 bool drawFrames(const Options& options) {
   for (int frame = 0; frame < options.frames; ++frame) {
     drawFrame();
-    if (frame == 0 && options.png && !writePng(options.png)) {
+    if (frame == 0 && options.png && !writeFramePng(options.png)) {
       return false;
     }
   }

@@ -15,16 +15,18 @@ from PIL import Image
 from tools.report import pictures
 
 GRADIENT = os.path.join(os.path.dirname(__file__), "gradient")
+HEADLESS = os.environ.get("VELMOR_HEADLESS",
+                          os.path.join(os.path.dirname(BIN), "velmor-headless"))
 GLSLANG = os.environ.get("GLSLANG", "")
 
 
-def run_report(*args, **env):
+def run_report(*args, velmor=BIN, **env):
     """The report's status, its console and its standard error."""
     compare = args[:1] == ("--compare",)
     command = [sys.executable, "-m", "tools", "compare" if compare else "report",
                *args[compare:]]
     if not compare:
-        command += ["--velmor", BIN, "--probe", PROBE]
+        command += ["--velmor", velmor, "--probe", PROBE]
     r = subprocess.run(command, capture_output=True, text=True, timeout=300,
                        env=dict(os.environ, **test_env(**env)))
     return r.returncode, r.stdout, r.stderr
@@ -125,6 +127,18 @@ class Report(unittest.TestCase):
                 mode = load(self.out)["modes"][0]
                 self.assertEqual((mode["status"], mode["ending"]["text"]), (expected, ended))
 
+    @unittest.skipUnless(os.access(HEADLESS, os.X_OK), "velmor-headless is not built")
+    def test_headless_report_records_egl_and_its_platform_without_a_display(self):
+        """Catches a --headless report that needs an X server, records another window system
+        or no EGL platform, or writes a report.json its schema refuses."""
+        status, console, err = run_report("--headless", "--out", self.out, "--runs", "1",
+                                          velmor=HEADLESS, DISPLAY=":4095")
+        self.assertEqual(status, 0, err)
+        self.assertEqual([row[1] for row in table_rows(console).values()], ["pass"] * 4)
+        ident = load(self.out)["identity"]
+        self.assertEqual((ident["window_system"], ident["egl"]["platform"]), ("EGL", "surfaceless"))
+        self.assertTrue(ident["egl"]["version"])
+
     def test_bad_arguments_write_nothing(self):
         """Catches a bad option that starts velmor, writes files or says more than one line."""
         missing = os.path.join(self.out, "missing")
@@ -133,7 +147,7 @@ class Report(unittest.TestCase):
         for args in (["--shaders", missing], ["--out", os.path.join(a_file, "report")],
                      ["--out", ""], ["--out", a_file],
                      ["--runs", "0"], ["--runs", "x"], ["--timeout", "0"], ["--frobnicate", "1"],
-                     ["--target", "no-such-driver"]):
+                     ["--target", "no-such-driver"], ["--target", "host-llvmpipe", "--headless"]):
             with self.subTest(args=args):
                 status, console, err = run_report(*args)
                 self.assertEqual((status, console, err.count("\n")), (2, "", 1))

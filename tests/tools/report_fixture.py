@@ -37,7 +37,8 @@ def mode_record(mode):
 
 def report(frag_inputs=0):
     files = [{"name": n, "size": 4, "sha256": "b" * 64,
-              "input_variables": frag_inputs if n == "frag.spv" else 0 if "spv" in n else None}
+              "input_variables": frag_inputs if n == "frag.spv" else 0 if "spv" in n else None,
+              "traits": [] if "spv" in n else None}
              for n in modes.SHADER_FILES]
     return {"format": "velmor-report", "version": 2, "identity": copy.deepcopy(IDENTITY),
             "shader_files": files, "runs_per_mode": 1,

@@ -36,6 +36,19 @@ class KnownBehaviour(unittest.TestCase):
                 self.assertTrue(known_behaviour.is_new_crash(data, crashed_mode))
                 self.assertEqual(known_behaviour.note(data, crashed_mode), known_behaviour.NEW)
 
+    def test_a_crash_on_a_valid_module_is_known_by_the_trait_that_triggers_it(self):
+        """Catches a trait the report does not record or the table does not match: the
+        Location-4096 crash is known once frag.spv has the trait, and new without it."""
+        location = (spirv.OP_DECORATE, [9, spirv.LOCATION, 4096])
+        data = crashed(report(0), "4", SETUP_4)
+        data["identity"]["gl"]["version"] = "4.5 (Core Profile) Mesa 22.3.6"
+        frag = next(f for f in data["shader_files"] if f["name"] == "frag.spv")
+        frag["traits"] = spirv.traits(module(location))
+        self.assertEqual(frag["traits"], ["location-from-4096"])
+        self.assertIn("Location of 4096", known_behaviour.note(data, data["modes"][3]))
+        frag["traits"] = spirv.traits(module((spirv.OP_DECORATE, [9, spirv.LOCATION, 4095])))
+        self.assertEqual(known_behaviour.note(data, data["modes"][3]), known_behaviour.NEW)
+
     def test_input_variables_are_counted_from_the_module(self):
         """Catches a reader that misses Input variables, counts other storage classes, or
         takes bytes that are no module for one."""

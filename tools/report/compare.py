@@ -19,7 +19,7 @@ from .result_file import Refused
 
 OWNED = ("compare.md", "compare.json", "compare.png")
 
-MAX_REPORTS = 8
+MAX_REPORTS = 16  # the sweep's ten targets and a few EGL devices
 MASKS = ((re.compile(r"0x[0-9a-fA-F]+"), "0x#"),
          (re.compile(r"\b(program|shader|pipeline|object|buffer|array|texture|name)( object)?"
                      r"([ =])\d+\b", re.I), r"\1\2\3#"))
@@ -38,7 +38,8 @@ def short_os(name):
 
 
 def labels(reports):
-    """renderer, Mesa version, OS and window system of each report, made unique."""
+    """renderer, Mesa version, OS and window system (with EGL's platform) of each report, made
+    unique."""
     made, seen = [], {}
     for r in reports:
         ident = r["identity"]
@@ -46,11 +47,21 @@ def labels(reports):
         renderer = re.split(r"\s*\(", gl["renderer"] or "unknown renderer")[0]
         mesa = re.search(r"Mesa [0-9.]*[0-9]", gl["version"] or "")
         parts = [renderer, mesa.group(0) if mesa else ident["mesa_package"] or "no Mesa",
-                 short_os(ident["os"]), ident["window_system"]]
+                 short_os(ident["os"]), window_system_label(ident)]
         label = " · ".join(p for p in parts if p)
         seen[label] = seen.get(label, 0) + 1
         made.append(label if seen[label] == 1 else "%s #%d" % (label, seen[label]))
     return made
+
+
+def window_system_label(ident):
+    """The window system; on EGL with its platform, so that surfaceless and a device of the
+    same driver stay apart."""
+    egl = ident.get("egl")
+    if not egl:
+        return ident["window_system"]
+    where = egl["platform"] if egl["device"] is None else "device %d" % egl["device"]
+    return "%s %s" % (ident["window_system"], where)
 
 
 def identity_rows(reports):

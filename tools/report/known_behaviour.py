@@ -16,10 +16,11 @@ from .. import console
 # window_systems, mode (an id, None: any), status, reason (None: any): as in report.json;
 # signal, phase: of velmor's fatal-signal line (both None: there must be none); shaders: what
 # the shader files must hold, a function of {file name: facts} (report.json's shader_files);
-# reproducer: the folder under tests/driver_bugs/ holding its reduced modules (a test runs them).
+# reproducer: the folder under tests/driver_bugs/ holding its reduced modules (a test runs them);
+# sometimes: the crash does not come on every run.
 Entry = collections.namedtuple("Entry", "label driver releases renderer window_systems mode "
-                               "status reason signal phase shaders reproducer",
-                               defaults=(None,))
+                               "status reason signal phase shaders reproducer sometimes",
+                               defaults=(None, False))
 
 
 def fragment_module_with_inputs(files):
@@ -28,6 +29,36 @@ def fragment_module_with_inputs(files):
 
 def no_shader_property(files):
     return True
+
+
+def module_with(trait):
+    """Whether a SPIR-V module of the folder has the trait (tools/spirv.py's TRAITS)."""
+    return lambda files: any(trait in ((files.get(name) or {}).get("traits") or [])
+                             for name in ("vert.spv", "frag.spv"))
+
+
+MESA_22 = ((22, 3), (22, 3))
+MESA_25 = ((25, 0), (25, 0))
+SET_UP = "the set-up of mode %s"
+
+
+def valid_module_crashes(label, trait, releases, reproducer, crashes, sometimes=False,
+                         window_systems=("GLX", "EGL")):
+    """Entries for a crash on modules the validator accepts (so Velmor hands them to the GL), in
+    the SPIR-V modes: crashes holds (mode id, signal, phase), phase with %s for the menu entry."""
+    menus = {"spirv": "3", "spirv-sso": "4"}
+    return tuple(Entry("known Mesa crash on a valid module: " + label, "Mesa", releases, "",
+                       window_systems, mode, "crash", None, signal,
+                       phase % menus[mode] if "%s" in phase else phase, module_with(trait),
+                       "tests/driver_bugs/" + reproducer, sometimes)
+                 for mode, signal, phase in crashes)
+
+
+BOTH = ("spirv", "spirv-sso")
+
+
+def in_both(signal, phase):
+    return [(mode, signal, phase) for mode in BOTH]
 
 
 ENTRIES = (
@@ -43,6 +74,40 @@ ENTRIES = (
     Entry("known Mesa crash, caught by Wine: SPIR-V separable fragment stage with inputs, "
           "debug context", "Mesa", ((22, 3), (25, 0)), "", ("WGL (Wine)",), "spirv-sso", "fail",
           "drew only black", None, None, fragment_module_with_inputs),
+    # Crashes on modules the validator accepts, found by the mutation campaign and reduced into
+    # tests/driver_bugs/; GLSL cannot express any of them.
+    # Mesa 22.3: an Index of 2 or more (dual-source blending has 0 and 1), while linking or at
+    # the first draw, SIGSEGV or SIGBUS; into a window only: velmor-headless's framebuffer
+    # object draws.
+    *valid_module_crashes("a fragment output with Index 2", "index-above-one", MESA_22,
+                          "mesa-index-2", in_both("SIGSEGV", "drawing")
+                          + in_both("SIGBUS", "drawing") + in_both("SIGSEGV", SET_UP)
+                          + in_both("SIGBUS", SET_UP), window_systems=("GLX",)),
+    # Mesa 22.3 and 25.0: Index without Location, at the first draw (on 25.0 not every time).
+    *valid_module_crashes("Index without Location", "index-without-location", MESA_22,
+                          "mesa-index-without-location", in_both("SIGSEGV", "drawing")),
+    *valid_module_crashes("Index without Location", "index-without-location", MESA_25,
+                          "mesa-index-without-location", in_both("SIGSEGV", "drawing"),
+                          sometimes=True),
+    # Mesa 22.3: a Location of 4096 or more, building the program.
+    *valid_module_crashes("a Location of 4096 or more", "location-from-4096", MESA_22,
+                          "mesa-location-4096", in_both("SIGSEGV", SET_UP)),
+    # An output block whose members are neither built-ins nor located (gl_PerVertex with its
+    # BuiltIn lost): building the program of mode 3 on Mesa 22.3 and 25.0, mode 4's too on 22.3
+    # (SIGSEGV) and 25.0 (SIGABRT) where the block survives in the vertex stage alone.
+    *valid_module_crashes("a Block without built-ins or Locations",
+                          "block-without-built-ins-or-locations", MESA_22,
+                          "mesa-block-without-built-ins", [("spirv", "SIGSEGV", SET_UP)]),
+    *valid_module_crashes("a Block without built-ins or Locations",
+                          "block-without-built-ins-or-locations", MESA_22,
+                          "mesa-25-block-without-built-ins", in_both("SIGSEGV", SET_UP)),
+    *valid_module_crashes("a Block without built-ins or Locations",
+                          "block-without-built-ins-or-locations", MESA_25,
+                          "mesa-25-block-without-built-ins",
+                          [("spirv", "SIGSEGV", SET_UP), ("spirv-sso", "SIGABRT", SET_UP)]),
+    # Mesa 25.0: a header whose reserved schema word is not 0, building the program.
+    *valid_module_crashes("a schema word that is not 0", "schema-word-not-zero", MESA_25,
+                          "mesa-25-schema-word", in_both("SIGSEGV", SET_UP)),
     # softpipe stops at OpenGL 3.3 core: no 4.5 context for any mode.
     Entry("known: softpipe has no OpenGL 4.5 core context", "Mesa", ((22, 3), (25, 0)),
           "softpipe", ("GLX", "EGL"), None, "not-supported", None, None, None,

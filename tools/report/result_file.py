@@ -122,6 +122,7 @@ def upgraded(data):
     for f in data.get("shader_files", []) if isinstance(data.get("shader_files"), list) else []:
         if isinstance(f, dict):
             f.setdefault("input_variables", None)
+            f.setdefault("traits", None)
     for m in data.get("modes", []) if isinstance(data.get("modes"), list) else []:
         if isinstance(m, dict) and isinstance(m.get("stderr"), str):
             m.setdefault("velmor_lines", [e.text for e in console.parse(None, m["stderr"])

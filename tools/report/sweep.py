@@ -1,6 +1,7 @@
-"""Every GL implementation this machine reaches (targets.py), one report each, then the compare
-view over all of them, into OUT/sweep/. A target that cannot be reached is listed with the
-reason, never silently left out. The sweep fails when a report ran on another driver than its
+"""Every GL implementation this machine reaches (targets.py), on GLX and on EGL, and each
+hardware EGL device velmor-headless lists, one report each, then the compare view over all of
+them, into OUT/sweep/. A target that cannot be reached is listed with the reason, never
+silently left out. The sweep fails when a report ran on another driver than its
 target names."""
 import argparse
 import os
@@ -58,27 +59,44 @@ def in_debian(target, options, out):
     return None
 
 
+# The program each window system's targets run.
+BINARIES = {"glx": runner.BINARY, "wgl": wine.EXE, "egl": runner.HEADLESS}
+
+
 def target_options(options, target):
     """The report's options for one target of the sweep."""
-    on_wine = target.where == "wine"
     return argparse.Namespace(
         shaders=options.shaders, runs=options.runs, timeout=options.timeout, probe=options.probe,
-        target=target, runner=wine.RUNNER if on_wine else (),
-        velmor=wine.EXE if on_wine else runner.BINARY, window_system="wgl" if on_wine else "glx",
+        target=target, runner=wine.RUNNER if target.where == "wine" else (),
+        velmor=BINARIES[target.window_system], window_system=target.window_system,
+        headless=target.window_system == "egl",
         argv=["--sweep", *options.argv[1:], "--target", target.name])
+
+
+def host_ready(target):
+    """None when the target's program can run here, else why not."""
+    if target.where == "wine":
+        return windows_ready()
+    if not os.access(BINARIES[target.window_system], os.X_OK):
+        return "no %s" % os.path.relpath(BINARIES[target.window_system], ROOT)
+    return None
 
 
 def sweep(options):
     base = os.path.join(options.out, "sweep")
     os.makedirs(base, exist_ok=True)
     made, skipped = [], []
-    for target in targets.TARGETS:
+    devices, no_device = targets.hardware_targets(runner.HEADLESS)
+    room = compare.MAX_REPORTS - len(targets.TARGETS)
+    skipped += [{"target": t.name, "reason": "the compare holds %d reports at most"
+                 % compare.MAX_REPORTS} for t in devices[room:]]
+    for target in (*targets.TARGETS, *devices[:room]):
         out = os.path.join(base, target.name)
         print("== %s" % target.name, flush=True)
         if target.where == "debian13":
             why = in_debian(target, options, out)
         else:
-            why = windows_ready() if target.where == "wine" else None
+            why = host_ready(target)
             if why is None:
                 report = write.report_into(target_options(options, target), out)
                 print(write.summary_table(report), flush=True)
@@ -87,6 +105,9 @@ def sweep(options):
         else:
             print("skipped: %s" % why, flush=True)
             skipped.append({"target": target.name, "reason": why})
+    if no_device:
+        print("== %s\nskipped: %s" % (targets.NO_DEVICE, no_device), flush=True)
+        skipped.append({"target": targets.NO_DEVICE, "reason": no_device})
     if len(made) < 2:
         print("scripts/report: the sweep reached %d target%s; nothing to compare"
               % (len(made), "" if len(made) == 1 else "s"))

@@ -19,7 +19,7 @@ import sys
 import tempfile
 
 from .. import console, identity, markdown, modes, runner, spirv, verdict
-from . import known_behaviour, pictures, result_file
+from . import known_behaviour, pictures, result_file, targets
 
 # The files a report writes into OUT; any of them the new report lacks is removed.
 REPORT_FILES = ("mode-1.png", "mode-2.png", "mode-3.png", "mode-4.png", "modes.png", "report.md",
@@ -53,9 +53,10 @@ def beside_writable(out):
 
 
 def file_facts(folder, name):
-    """name, size in bytes, SHA-256 and, for a SPIR-V file, its Input variables. A file that is
-    missing, unreadable or not a regular file is missing for velmor too: all null."""
-    facts = {"name": name, "size": None, "sha256": None, "input_variables": None}
+    """name, size in bytes, SHA-256 and, for a SPIR-V file, its Input variables and traits. A file
+    that is missing, unreadable or not a regular file is missing for velmor too: all null."""
+    facts = {"name": name, "size": None, "sha256": None, "input_variables": None,
+             "traits": None}
     path = os.path.join(folder, name)
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
@@ -67,6 +68,7 @@ def file_facts(folder, name):
     facts.update(size=len(data), sha256=hashlib.sha256(data).hexdigest())
     if name.endswith(".spv") and len(data) <= LARGEST_SHADER:
         facts["input_variables"] = spirv.input_variables(data)
+        facts["traits"] = spirv.traits(data)
     return facts
 
 
@@ -91,8 +93,9 @@ def run_mode(mode, options, env):
             trouble = None
             try:
                 r = runner.run(mode.menu + "\n", folder, binary=options.velmor,
-                               probe=options.probe, env=env, timeout=options.timeout,
-                               runner=options.runner, window_system=options.window_system)
+                               args=targets.velmor_args(options.target), probe=options.probe,
+                               env=env, timeout=options.timeout, runner=options.runner,
+                               window_system=options.window_system)
             except runner.RunError as failure:
                 r, trouble = failure.run, failure
         runs.append((r, trouble))
@@ -260,6 +263,9 @@ def to_markdown(report, shaders):
             gl["vendor"], gl["glsl_version"], gl["context_flags"], ident["gl_source"]),
         "- Window system: %s; OS: %s; kernel %s; Mesa package %s" % (
             ident["window_system"], ident["os"], ident["kernel"], ident["mesa_package"]),
+        *["- EGL: %s; vendor %s; version %s" % (
+            identity.platform_text(egl), egl["vendor"], egl["version"])
+          for egl in [ident.get("egl")] if egl],
         "- Velmor: %s; date: %s" % (ident["velmor"]["describe"], ident["date"]), *check,
         "- Shader files, from `%s`:" % os.path.abspath(shaders), "", files, "",
         "Time to first frame: median of %d runs per mode, shader cache off." % (
