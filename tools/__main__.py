@@ -66,16 +66,20 @@ def parser():
     run.add_argument("args", nargs=argparse.REMAINDER, help="velmor's own arguments")
 
     check = dict(action="store_true", help="check the arguments only, then end")
-    report = commands.add_parser("report", help="the four-way report of one GL driver")
-    report.add_argument("--check", **check)
-    report.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
-    report.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
-    report.add_argument("--runs", type=whole_number, default=5)
-    report.add_argument("--timeout", type=whole_number, default=30)
+    # What a report and a sweep share: the shader folder, the output and the runs.
+    runs = Parser(add_help=False)
+    runs.add_argument("--check", **check)
+    runs.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
+    runs.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
+    runs.add_argument("--runs", type=whole_number, default=5)
+    runs.add_argument("--timeout", type=whole_number, default=30)
+    runs.add_argument("--probe", default=runner.PROBE)
+
+    report = commands.add_parser("report", parents=[runs],
+                                 help="the four-way report of one GL driver")
     report.add_argument("--target", type=target_name,
                         help="one of the sweep's targets; an EGL one implies --headless")
     report.add_argument("--velmor", help="the binary to run (default: the build's)")
-    report.add_argument("--probe", default=runner.PROBE)
     report.add_argument("--headless", action="store_true",
                         help="velmor-headless on EGL, no display needed")
 
@@ -85,13 +89,8 @@ def parser():
     compare.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
     compare.add_argument("reports", nargs="+")
 
-    sweep = commands.add_parser("sweep", help="a report on every GL driver here, compared")
-    sweep.add_argument("--check", **check)
-    sweep.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
-    sweep.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
-    sweep.add_argument("--runs", type=whole_number, default=5)
-    sweep.add_argument("--timeout", type=whole_number, default=30)
-    sweep.add_argument("--probe", default=runner.PROBE)
+    commands.add_parser("sweep", parents=[runs],
+                        help="a report on every GL driver here, compared")
 
     reduce_command.add_parser(commands, whole_number, out_folder, shader_folder)
     return top
