@@ -15,6 +15,8 @@ from tools.reduce import trial
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 SPIRV_MODES = [m for m in modes.MODES if m.language == "spirv"]
+# In a sanitized build the frame probe is preloaded ahead of the sanitizer's runtime.
+os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
 
 
 def assemble(source, folder):
