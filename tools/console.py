@@ -168,7 +168,8 @@ def classify(line):
     found = WINDOW_SYSTEM_LINE.fullmatch(line)
     if found:
         return event("window-system",
-                     display_lost=bool(found.group("lost") or DISPLAY_LOST.fullmatch(line)))
+                     display_lost=bool(found.group("lost") or DISPLAY_LOST.fullmatch(line)),
+                     no_context="GLXBadFBConfig" in line)
     return classify_as_info(line)
 
 
@@ -198,6 +199,11 @@ def info_log_lines(events):
 def display_lost(events):
     """Whether the window system says the display went away, or could not be opened."""
     return any(e.fields.get("display_lost") for e in of_kind(events, "window-system"))
+
+
+def no_context(events):
+    """Whether the window system refused the 4.5 core context (GLXBadFBConfig, as on softpipe)."""
+    return any(e.fields.get("no_context") for e in of_kind(events, "window-system"))
 
 
 def own_failures(events):

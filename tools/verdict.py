@@ -83,7 +83,7 @@ def not_supported(events):
     missing = console.first(events, "capability")
     if missing:
         return "no " + missing.fields["missing"]
-    if any("GLXBadFBConfig" in e.text for e in console.of_kind(events, "window-system")):
+    if console.no_context(events):
         return "no OpenGL 4.5 core context (GLXBadFBConfig)"
     headless = console.first(events, "headless-error")
     return headless.fields["reason"] if headless else None
