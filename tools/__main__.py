@@ -1,14 +1,13 @@
 """The tools' command line: `python3 -m tools run|report|compare|sweep|reduce ...` (scripts/run,
-scripts/report and scripts/reduce call it). Bad arguments: one line on standard error, status 2, nothing run."""
+scripts/report and scripts/reduce call it). Bad arguments: one line on standard error, status 2,
+nothing run. A subcommand imports its modules only when it is the one asked for: scripts/run on a
+bare machine has none of the report's packages."""
 import argparse
 import os
 import signal
 import sys
 
-from . import identity, runner, wine
-from .reduce import command as reduce_command
-
-ROOT = runner.ROOT
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_OUT = os.path.join(ROOT, "build", "report")
 
 
@@ -56,49 +55,115 @@ def target_name(text):
     return target
 
 
-def parser():
-    top = Parser(prog="python3 -m tools", description=__doc__)
-    commands = top.add_subparsers(dest="command", required=True, parser_class=Parser)
+CHECK = dict(action="store_true", help="check the arguments only, then end")
 
-    run = commands.add_parser("run", help="run velmor on the terminal, saving its first frame")
+
+def add_run(commands, name, help):
+    from . import runner
+
+    run = commands.add_parser(name, help=help)
     run.add_argument("--png-dir", required=True, help="where velmor-mode-N.png goes")
     run.add_argument("--windows", action="store_true", help="velmor.exe under Wine")
     run.add_argument("args", nargs=argparse.REMAINDER, help="velmor's own arguments")
+    return runner.main
 
-    check = dict(action="store_true", help="check the arguments only, then end")
-    # What a report and a sweep share: the shader folder, the output and the runs.
+
+def runs_parser():
+    """What a report and a sweep share: the shader folder, the output and the runs."""
+    from . import runner
+
     runs = Parser(add_help=False)
-    runs.add_argument("--check", **check)
+    runs.add_argument("--check", **CHECK)
     runs.add_argument("--shaders", type=shader_folder, default=os.path.join(ROOT, "shaders"))
     runs.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
     runs.add_argument("--runs", type=whole_number, default=5)
     runs.add_argument("--timeout", type=whole_number, default=30)
     runs.add_argument("--probe", default=runner.PROBE)
+    return runs
 
-    report = commands.add_parser("report", parents=[runs],
-                                 help="the four-way report of one GL driver")
+
+def add_report(commands, name, help):
+    report = commands.add_parser(name, parents=[runs_parser()], help=help)
     report.add_argument("--target", type=target_name,
                         help="one of the sweep's targets; an EGL one implies --headless")
     report.add_argument("--velmor", help="the binary to run (default: the build's)")
     report.add_argument("--headless", action="store_true",
                         help="velmor-headless on EGL, no display needed")
 
-    compare = commands.add_parser("compare", help="reports side by side")
-    compare.add_argument("--check", **check)
+    def main(options):
+        if not resolve_device(options):
+            return 1
+        from .report import write
+
+        return write.main(options)
+
+    return main
+
+
+def add_compare(commands, name, help):
+    compare = commands.add_parser(name, help=help)
+    compare.add_argument("--check", **CHECK)
     compare.add_argument("--baseline")
     compare.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
     compare.add_argument("reports", nargs="+")
 
-    commands.add_parser("sweep", parents=[runs],
-                        help="a report on every GL driver here, compared")
+    def main(options):
+        from .report import compare
 
-    reduce_command.add_parser(commands, whole_number, out_folder, shader_folder)
-    return top
+        return compare.main(options)
+
+    return main
+
+
+def add_sweep(commands, name, help):
+    commands.add_parser(name, parents=[runs_parser()], help=help)
+
+    def main(options):
+        from .report import sweep
+
+        return sweep.main(options)
+
+    return main
+
+
+def add_reduce(commands, name, help):
+    from .reduce import command
+
+    command.add_parser(commands, whole_number, out_folder, shader_folder)
+    return command.main
+
+
+# Each subcommand: its help line, and the function that adds its arguments and returns the one
+# that runs it (with the parsed options; its exit status).
+COMMANDS = {
+    "run": ("run velmor on the terminal, saving its first frame", add_run),
+    "report": ("the four-way report of one GL driver", add_report),
+    "compare": ("reports side by side", add_compare),
+    "sweep": ("a report on every GL driver here, compared", add_sweep),
+    "reduce": ("shrink the SPIR-V modules a driver fails on", add_reduce),
+}
+
+
+def parser(argv):
+    """The command line, and the function that runs the subcommand argv names (None when it
+    names none). Only that subcommand gets its arguments, and imports what they need; the
+    others are listed with their help line."""
+    top = Parser(prog="python3 -m tools", description=__doc__)
+    commands = top.add_subparsers(dest="command", required=True, parser_class=Parser)
+    wanted, handler = argv[0] if argv else None, None
+    for name, (help, add) in COMMANDS.items():
+        if name == wanted:
+            handler = add(commands, name, help)
+        else:
+            commands.add_parser(name, help=help)
+    return top, handler
 
 
 def resolve_report(options, complain):
     """What the report runs: the binary, the runner before it and its window system. A target
     names its window system; --headless alone means EGL."""
+    from . import identity, runner, wine
+
     target = options.target
     on_wine = target is not None and target.where == "wine"
     if target is not None and options.headless and target.window_system != "egl":
@@ -133,24 +198,16 @@ def stop_on_signals():
 
 
 def main(argv):
-    top = parser()
+    top, handler = parser(argv)
     options = top.parse_args(argv)
     options.argv = list(argv)
-    if options.command == "run":
-        return runner.main(options)
     if options.command == "report":
-        resolve_report(options, lambda message: top.error(message))
-    if options.check:
-        return 0
-    stop_on_signals()
-    if options.command == "reduce":
-        return reduce_command.main(options)
-    if options.command == "report" and not resolve_device(options):
-        return 1
-    from .report import compare, sweep, write
-
-    return {"report": write.main, "compare": compare.main, "sweep": sweep.main}[
-        options.command](options)
+        resolve_report(options, top.error)
+    if options.command != "run":
+        if options.check:
+            return 0
+        stop_on_signals()
+    return handler(options)
 
 
 if __name__ == "__main__":

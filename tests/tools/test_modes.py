@@ -3,6 +3,8 @@ import contextlib
 import io
 import os
 import re
+import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -55,6 +57,21 @@ class CommandLine(unittest.TestCase):
                     command_line.main(argv)
                 self.assertEqual(end.exception.code, 2)
                 self.assertEqual(err.getvalue().count("\n"), 1, err.getvalue())
+
+    def test_run_starts_without_the_other_subcommands_packages(self):
+        """Catches scripts/run dying on a bare machine because the command line imports the
+        report's or reduce's modules (and jsonschema) at start."""
+        script = """
+import sys
+sys.modules["jsonschema"] = None  # not installed on a bare machine
+from tools import __main__ as command_line, runner
+runner.run = lambda *a, **k: runner.Run(3, None, None, None, None, None, 0)
+assert command_line.main(["run", "--png-dir", "."]) == 3
+print(sorted(m for m in sys.modules if m.startswith(("tools.report", "tools.reduce"))))
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              cwd=ROOT, env=dict(os.environ, PYTHONPATH=ROOT))
+        self.assertEqual((done.stderr, done.stdout), ("", "[]\n"))
 
 
 if __name__ == "__main__":
