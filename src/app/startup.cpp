@@ -9,6 +9,12 @@
 
 #include <cstring>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct ModeRow {
@@ -73,9 +79,27 @@ const char* firstMissingEntryPoint() {
   return nullptr;
 }
 
+// A closed standard descriptor is the number the next open file gets: the X connection would
+// then take velmor's menu as protocol. Each closed one becomes /dev/null before anything opens.
+void openClosedStandardDescriptors() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+#endif
+}
+
 } // namespace
 
 void prepareConsole() {
+  openClosedStandardDescriptors();
   // "Linked" lines must reach a pipe or a file as they happen, not when a buffer fills.
 #ifdef _WIN32
   // Microsoft's C runtime treats _IOLBF as full buffering: there, stdout goes unbuffered.

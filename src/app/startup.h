@@ -7,7 +7,8 @@
 
 using Setup = void (*)();
 
-// Standard output line-buffered, and the fatal-signal lines of the "start-up" phase.
+// Closed standard descriptors opened on /dev/null, standard output line-buffered, and the
+// fatal-signal lines of the "start-up" phase. First in main: before anything opens a file.
 void prepareConsole();
 
 // velmor's 800x600 "Velmor" window on a 4.5 debug context, current from here on.

@@ -10,7 +10,8 @@ import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from e2e_support import FAULTS, SANITIZED, RunError, run
+from e2e_support import (BIN, FAULTS, MENU, SANITIZED, SHIPPED_PIXEL, RunError, close_to, run,
+                         uniform_pixel)
 from test_matrix import CASES, case_files
 from tools import console
 
@@ -20,10 +21,12 @@ GLSLANG = os.environ.get("GLSLANG", "")
 GRADIENT = os.path.join(os.path.dirname(__file__), "gradient")
 
 
-def seen(choice, files=None, env=None, merged=False, headless=False, args=()):
-    """What a user gets from one run of velmor, or of velmor-headless: the Run, also when it
-    hung (the test then fails on its status)."""
-    options = dict(binary=HEADLESS, window_system="egl", args=args) if headless else {}
+def seen(choice, files=None, env=None, merged=False, headless=False, args=(), binary=None):
+    """What a user gets from one run of velmor, or of velmor-headless (or of `binary` standing
+    for either): the Run, also when it hung (the test then fails on its status)."""
+    options = dict(binary=binary or HEADLESS, window_system="egl", args=args) if headless else {}
+    if binary and not headless:
+        options["binary"] = binary
     if headless:
         env = dict(env or {}, DISPLAY=None)
     try:
@@ -134,6 +137,31 @@ class Failures(unittest.TestCase):
                     if words != "Error: ":
                         self.assertTrue(r.err.startswith("velmor-headless: "), r.err)
 
+
+class ClosedStandardStreams(unittest.TestCase):
+    def test_a_closed_stream_becomes_dev_null_in_both_programs(self):
+        """Catches a closed standard stream taken over by the next file the program opens:
+        velmor's menu written into its X connection, where it hangs, or velmor-headless's lines
+        into a file of the driver's."""
+        with tempfile.TemporaryDirectory() as work:
+            for fd in (0, 1, 2):
+                closing = os.path.join(work, "close-%d" % fd)
+                with open(closing, "w") as f:
+                    f.write('#!/bin/sh\nexec "$VELMOR_REAL" "$@" %d>&-\n' % fd)
+                os.chmod(closing, 0o755)
+                for program in (BIN, HEADLESS):
+                    with self.subTest(program=os.path.basename(program), closed=fd):
+                        r = seen("1\n", env=dict(VELMOR_REAL=program), binary=closing,
+                                 headless=program == HEADLESS)
+                        if fd == 0:
+                            # Nothing to read: the choice that never came is refused.
+                            self.assertEqual((r.status, r.out), (1, MENU), r.err)
+                            self.assertTrue(r.err.endswith("Invalid Entry\n"), r.err)
+                            continue
+                        self.assertIsNone(r.status, r.err)
+                        self.assertEqual(r.out, "" if fd == 1 else MENU + "Linked\n")
+                        self.assertEqual(r.err == "", fd == 2, r.err)
+                        self.assertTrue(close_to(uniform_pixel(r.frame), SHIPPED_PIXEL))
 
 if __name__ == "__main__":
     unittest.main()
