@@ -8,6 +8,7 @@ import unittest
 import zlib
 
 from report_fixture import crashed, report, save
+from tools import publish
 from tools.report import compare, write
 from tools.report.result_file import Refused
 
@@ -88,9 +89,9 @@ class Compare(unittest.TestCase):
     def test_a_new_report_leaves_no_file_of_the_earlier_one(self):
         """Catches a stale mode-3.png kept beside a report that says mode 3 drew nothing, or a
         file that is not the report's removed (issue 20)."""
-        with write.folder_beside(self.a) as made:
+        with publish.folder_beside(self.a) as made:
             open(os.path.join(made, "report.json"), "w").close()
             open(os.path.join(self.a, "notes.txt"), "w").close()
-            write.publish(made, self.a, write.REPORT_FILES, "report.json")
+            publish.publish(made, self.a, write.REPORT_FILES, "report.json")
         self.assertEqual(sorted(os.listdir(self.a)), ["notes.txt", "report.json"])
         self.assertEqual(os.listdir(self.work), ["a"])

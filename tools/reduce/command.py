@@ -89,17 +89,16 @@ def reduce_in(work, options, mode, target, original):
                              options.timeout)
     facts = write.facts(options, mode, target, first, wanted, original, reduced, steps,
                         verified, proof, time.monotonic() - started)
-    write.output(options.out, facts, reduced, reproducer.source_for(mode.menu), work)
+    write.output(options.out, facts, reduced, reproducer.source_for(mode.menu))
     print_summary(facts, options.out)
     return 0 if verified["valid"] and verified["same_signature"] else 1
 
 
 def check_out(out):
-    """OUT is absent, empty, or an earlier reduction's (it holds reduce.json): nothing else of
-    the user's gets replaced."""
-    if os.path.isdir(out) and os.listdir(out) and not os.path.isfile(
-            os.path.join(out, "reduce.json")):
-        raise Refusal("%s holds files that are not a reduction's: choose another --out" % out)
+    """OUT takes the reduction (write.refusal): asked before any work."""
+    why = write.refusal(out)
+    if why:
+        raise Refusal(why)
 
 
 def read_module(folder, name):

@@ -1,21 +1,22 @@
 """The output folder of a reduction: the reduced modules and their disassembly, reproduce.c,
 README.md (ready for a driver's bug tracker) and reduce.json (the same facts, for programs;
-documented in docs/reduce.md, checked against reduce.schema.json). Written into a folder of its
-own beside OUT and moved into place whole."""
+documented in docs/reduce.md, checked against reduce.schema.json), written whole or not at all
+(tools/publish.py)."""
 import json
 import os
 import platform
 import shlex
-import shutil
 import subprocess
-import tempfile
 
 import jsonschema
 
-from .. import spirv
+from .. import publish, spirv
 from . import reproducer, signature
 
 FORMAT_VERSION = 1
+# Every file a reduction writes into OUT; reduce.json, written last, marks a whole one.
+OWNED = ("vert.spv", "frag.spv", "vert.spvasm", "frag.spvasm", "reproduce.c", "README.md",
+         "reduce.json")
 SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reduce.schema.json")
 
 
@@ -83,33 +84,32 @@ def command_line(options):
     return " ".join(shlex.quote(w) for w in words)
 
 
-def output(out, facts, reduced, source, work):
-    """Writes OUT whole: a sibling folder first, then moved into place; an earlier reduction in
-    OUT is replaced only then."""
+def refusal(out):
+    """None when OUT may take the reduction (absent, empty, or an earlier reduction alone), else
+    the one line that says why not: asked before any work, so that nothing of the user's is
+    replaced and no reduction is lost at the end."""
+    if not publish.beside_writable(out):
+        return "cannot write beside %s, where the reduction is made first" % out
+    return publish.refusal(out, OWNED, "reduce.json", "a reduction")
+
+
+def output(out, facts, reduced, source):
+    """Writes OUT whole: the files are made beside it, then moved into place."""
     jsonschema.validate(facts, schema())
-    parent = os.path.dirname(os.path.abspath(out))
-    os.makedirs(parent, exist_ok=True)
-    fresh = tempfile.mkdtemp(prefix=".reduce-", dir=parent)
-    try:
+    with publish.folder_beside(out) as made:
         for name, data in reduced.items():
-            with open(os.path.join(fresh, name), "wb") as f:
+            with open(os.path.join(made, name), "wb") as f:
                 f.write(data)
-            subprocess.run(["spirv-dis", "-o", os.path.join(fresh, name[:-4] + ".spvasm"),
-                            os.path.join(fresh, name)], check=True)
-        with open(os.path.join(fresh, "reproduce.c"), "w", encoding="utf-8") as f:
+            subprocess.run(["spirv-dis", "-o", os.path.join(made, name[:-4] + ".spvasm"),
+                            os.path.join(made, name)], check=True)
+        with open(os.path.join(made, "reproduce.c"), "w", encoding="utf-8") as f:
             f.write(source)
-        with open(os.path.join(fresh, "README.md"), "w", encoding="utf-8") as f:
+        with open(os.path.join(made, "README.md"), "w", encoding="utf-8") as f:
             f.write(readme(facts))
-        with open(os.path.join(fresh, "reduce.json"), "w", encoding="utf-8") as f:
+        with open(os.path.join(made, "reduce.json"), "w", encoding="utf-8") as f:
             json.dump(facts, f, indent=2)
             f.write("\n")
-        os.chmod(fresh, 0o755)
-        if os.path.isdir(out):
-            old = os.path.join(work, "replaced")
-            os.rename(out, old)
-        os.rename(fresh, out)
-    finally:
-        shutil.rmtree(fresh, ignore_errors=True)
+        publish.publish(made, out, OWNED, "reduce.json")
 
 
 def schema():

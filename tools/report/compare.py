@@ -13,8 +13,8 @@ import os
 import re
 import sys
 
-from .. import markdown, modes, verdict
-from . import known_behaviour, pictures, result_file, write
+from .. import markdown, modes, publish, verdict
+from . import known_behaviour, pictures, result_file
 from .result_file import Refused
 
 OWNED = ("compare.md", "compare.json", "compare.png")
@@ -274,7 +274,7 @@ def compare(arguments, out, baseline_argument=None, skipped=()):
     rows = build_rows(reports)
     found = changes(reports, names, baseline) if baseline is not None else None
     text = markdown_text(reports, names, rows, found, skipped, baseline)
-    with write.folder_beside(out) as made:
+    with publish.folder_beside(out) as made:
         laid = picture_rows(reports, rows, baseline)
         if laid:
             pictures.compare_sheet(names, laid, os.path.join(made, "compare.png"))
@@ -288,7 +288,7 @@ def compare(arguments, out, baseline_argument=None, skipped=()):
             "new_crashes": new_crashes(reports, names)}, os.path.join(made, "compare.json"))
         with open(os.path.join(made, "compare.md"), "w", encoding="utf-8") as f:
             f.write(text)
-        write.publish(made, out, OWNED, "compare.json")
+        publish.publish(made, out, OWNED, "compare.json")
     return text
 
 

@@ -7,18 +7,15 @@ temporary folder beside OUT and moved into place at the end: a report that stops
 signal or a failure, leaves OUT as it was, and no file of an earlier report survives beside a new
 one. A mode that hangs, or dies as its window closes, is recorded as such.
 """
-import contextlib
 import ctypes
 import hashlib
 import os
-import shutil
-import signal
 import statistics
 import stat
 import sys
 import tempfile
 
-from .. import console, identity, markdown, modes, runner, spirv, verdict
+from .. import console, identity, markdown, modes, publish, runner, spirv, verdict
 from . import known_behaviour, pictures, result_file, targets
 
 # The files a report writes into OUT; any of them the new report lacks is removed.
@@ -42,14 +39,6 @@ def display_opens():
     if connection:
         x11.XCloseDisplay(connection)
     return bool(connection)
-
-
-def beside_writable(out):
-    """Whether a folder can be made beside OUT (the nearest existing folder above it)."""
-    path = os.path.dirname(os.path.abspath(out))
-    while not os.path.exists(path):
-        path = os.path.dirname(path)
-    return os.path.isdir(path) and os.access(path, os.W_OK | os.X_OK)
 
 
 def file_facts(folder, name):
@@ -310,50 +299,11 @@ def write_files(folder, report, frames, shaders):
     result_file.write(report, os.path.join(folder, "report.json"))
 
 
-@contextlib.contextmanager
-def signals_held():
-    """Hang-up, Ctrl-C and kill wait until the files are in place, then take effect."""
-    held = {signal.SIGHUP, signal.SIGINT, signal.SIGTERM}
-    signal.pthread_sigmask(signal.SIG_BLOCK, held)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, held)
-
-
-def publish(made, out, owned, last):
-    """The files made in `made` into OUT, `last` after the others; a file of `owned` that was
-    not made this time goes. Other files in OUT are left alone."""
-    os.makedirs(out, exist_ok=True)
-    names = set(os.listdir(made))
-    with signals_held():
-        for name in owned:
-            path = os.path.join(out, name)
-            if name not in names and os.path.lexists(path):
-                os.remove(path)
-        for name in sorted(names, key=lambda n: n == last):
-            os.replace(os.path.join(made, name), os.path.join(out, name))
-
-
-@contextlib.contextmanager
-def folder_beside(out):
-    """A temporary folder beside OUT (on its file system, so that its files move by renaming),
-    removed on the way out whatever happens."""
-    parent = os.path.dirname(os.path.abspath(out))
-    os.makedirs(parent, exist_ok=True)
-    made = tempfile.mkdtemp(prefix=".%s.new-" % os.path.basename(os.path.abspath(out)),
-                            dir=parent)
-    try:
-        yield made
-    finally:
-        shutil.rmtree(made, ignore_errors=True)
-
-
 def write_report(report, frames, out, shaders):
     """Writes the report whole beside OUT, then moves it into place."""
-    with folder_beside(out) as made:
+    with publish.folder_beside(out) as made:
         write_files(made, report, frames, shaders)
-        publish(made, out, REPORT_FILES, "report.json")
+        publish.publish(made, out, REPORT_FILES, "report.json")
 
 
 def report_into(options, out):
@@ -364,7 +314,7 @@ def report_into(options, out):
 
 
 def main(options):
-    if not beside_writable(options.out):
+    if not publish.beside_writable(options.out):
         print("scripts/report: cannot write beside %s, where the report is made first"
               % options.out, file=sys.stderr)
         return 2
