@@ -148,6 +148,21 @@ class FatalSignal(unittest.TestCase):
                     self.assertTrue(r.err.endswith(line), r.err)
                     self.assertEqual(len(console.of_kind(console.parse(r.err), "fatal")), 1)
 
+    def test_a_stack_overflow_in_the_compiler_is_named_with_its_phase(self):
+        """Catches a handler that needs the stack the driver overflowed: a 200,000-term constant
+        expression exhausts it in Mesa's GLSL compiler, and the process died without its line."""
+        terms = b"+".join([b"0.0"] * 200000)
+        frag = shipped("shader.frag").replace(b"0.3, 1.0)", b"0.3, %s+1.0)" % terms)
+        r = run("1\n", files={"shader.frag": frag})
+        line = "Fatal signal SIGSEGV during the set-up of mode 1\n"
+        self.assertEqual((r.out, r.frame), (MENU, None))
+        if SANITIZED:
+            self.assertEqual(r.status, 1)
+            self.assertIn(line + "AddressSanitizer:DEADLYSIGNAL\n", r.err)
+        else:
+            self.assertEqual(r.status, -signal.SIGSEGV)
+            self.assertTrue(r.err.endswith(line), r.err)
+
 
 class Window(unittest.TestCase):
     def test_window_as_the_window_system_sees_it(self):
