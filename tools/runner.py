@@ -30,27 +30,47 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BINARY = os.path.join(ROOT, "build", "velmor")
 HEADLESS = os.path.join(ROOT, "build", "velmor-headless")
 PROBE = os.path.join(ROOT, "build", "tools", "velmor_frame_probe.so")
-GL_KEYS = ("gl_version", "gl_renderer", "gl_vendor", "glsl_version", "context_flags")
+# The GL's identity as velmor's own context saw it: GL_VERSION, GL_RENDERER, GL_VENDOR,
+# GL_SHADING_LANGUAGE_VERSION and GL_CONTEXT_FLAGS in hex (None where it is not known).
+GLIdentity = collections.namedtuple("GLIdentity",
+                                    "version renderer vendor glsl_version context_flags",
+                                    defaults=(None,) * 5)
+# velmor-headless's --info file names them so.
+INFO_KEYS = ("gl_version", "gl_renderer", "gl_vendor", "glsl_version", "context_flags")
 
 # status: the exit status, or minus the signal that killed velmor; None when it drew its first
-# frame and then closed cleanly when asked. out, err: the transcripts (None when not captured).
-# frame: the first frame (an RGBA PIL image) or None. seconds: start to first frame, or None.
-# gl: (GL_VERSION, GL_RENDERER, GL_VENDOR, GL_SHADING_LANGUAGE_VERSION, GL_CONTEXT_FLAGS in hex)
-# as the first frame saw them. peak_rss_kib: the process's maximum resident set. info: what
+# frame and then closed cleanly when asked (velmor-headless: ended by itself). out, err: the
+# transcripts (None when not captured). frame: the first frame (an RGBA PIL image) or None.
+# seconds: start to first frame (velmor-headless: to its end), or None. gl: a GLIdentity as the
+# first frame saw it, or None. peak_rss_kib: the process's maximum resident set. info: what
 # velmor-headless wrote to its --info file (a dict), None for the others.
 Run = collections.namedtuple("Run", "status out err frame seconds gl peak_rss_kib info",
                              defaults=(None,))
 
 
 class RunError(Exception):
-    """velmor hung, or would not close when asked. `run` keeps what was seen (a Run whose status
+    """velmor hung, or would not close when asked. `run` is what was seen (a Run whose status
     is how the process ended once stopped); `hung_after` is the seconds it was given when it
     hung, None when it ended badly as its window closed."""
 
-    def __init__(self, message, hung_after=None):
+    def __init__(self, message, run, hung_after=None):
         super().__init__(message)
+        self.run = run
         self.hung_after = hung_after
-        self.run = None
+
+
+class Hung(Exception):
+    """Raised while watching: the process neither drew nor ended in time (seconds given)."""
+
+    def __init__(self, message, seconds):
+        super().__init__(message)
+        self.seconds = seconds
+
+
+def gl_identity(values):
+    """A GLIdentity from the strings in order, None when there are none; missing ones None."""
+    values = list(values)[:len(GLIdentity._fields)]
+    return GLIdentity(*values) if any(values) else None
 
 
 def read_frame(path):
@@ -79,37 +99,39 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
     from the X server instead (only the first frame; no GL strings). window_system "egl":
     `binary` is velmor-headless, which has no window to watch or close (no probe, no
     while_running)."""
-    if window_system == "egl":
-        if while_running is not None or runner:
-            raise ValueError("velmor-headless has no window to watch")
-        return run_headless(choice, folder, binary, args, env, timeout, frames_wanted, merged,
-                            capture)
+    headless = window_system == "egl"
+    if headless and (while_running is not None or runner):
+        raise ValueError("velmor-headless has no window to watch")
     with tempfile.TemporaryDirectory(prefix="velmor-run-") as work:
-        frames = os.path.join(work, "frames")
-        os.mkdir(frames)
         out_path, err_path = os.path.join(work, "out"), os.path.join(work, "err")
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            streams = {}
-            if capture:
-                streams = dict(stdout=out, stderr=out if merged else err)
-            start = time.monotonic()
+        if headless:
+            command, proc_env = headless_command(binary, work, frames_wanted), merge_env(env)
+        else:
+            frames = os.path.join(work, "frames")
+            os.mkdir(frames)
+            command = [*runner, os.path.abspath(binary)]
             proc_env = wine.run_env(env) if runner else run_env(probe, frames, env)
-            proc = subprocess.Popen([*runner, os.path.abspath(binary), *args], cwd=folder,
-                                    stdin=subprocess.PIPE, env=proc_env, **streams)
-            hung = None
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            streams = dict(stdout=out, stderr=out if merged else err) if capture else {}
+            start = time.monotonic()
+            proc = subprocess.Popen(command + list(args), cwd=folder, stdin=subprocess.PIPE,
+                                    env=proc_env, **streams)
+            hung, seconds, frame, gl = None, None, None, None
             try:
                 send(proc, choice)
                 try:
-                    if runner:
+                    if headless:
+                        wait_for_end(proc, start, timeout)
+                    elif runner:
                         seconds, frame, gl = watch_window(proc, start, timeout)
                     else:
                         seconds, frame, gl = watch(proc, frames, frames_wanted, start, timeout)
-                except RunError as failure:
-                    hung, (seconds, frame, gl) = failure, (None, None, None)
+                except Hung as stopped:
+                    hung = stopped
                     proc.kill()
                 if while_running and seconds is not None:
                     while_running(proc, frames)
-                closed = hung is None and running(proc)
+                closed = not headless and hung is None and running(proc)
                 if closed:
                     close_window(proc, binary, proc_env, runner)
                 status, peak = collect(proc)
@@ -119,61 +141,44 @@ def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeou
                     collect(proc)
                 if runner:
                     wine.wait_for_wine(proc_env)
+            info = None
+            if headless:
+                seconds, frame, gl, info = drawn_headless(work, time.monotonic() - start)
         texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
-        seen = Run(status, *texts, frame, seconds, gl, peak)
-        if closed and status != 0:
-            hung = RunError("closing the window ended velmor with %s:\n%s"
-                            % (describe(status), texts[1]))
-        if hung:
-            hung.run = seen
-            raise hung
-        return seen._replace(status=None) if closed else seen
+    seen = Run(status, *texts, frame, seconds, gl, peak, info)
+    # Drawn, then closed when asked (velmor-headless: ended by itself): a clean end is None.
+    drew_then_ended = closed or (headless and frame is not None)
+    if hung:
+        raise RunError(str(hung), seen, hung.seconds)
+    if drew_then_ended and status != 0:
+        raise RunError("%s with %s:\n%s" % (
+            "velmor-headless drew, then ended" if headless else "closing the window ended velmor",
+            describe(status), texts[1]), seen)
+    return seen._replace(status=None) if drew_then_ended else seen
 
 
-def run_headless(choice, folder, binary, args, env, timeout, frames_wanted, merged, capture):
-    """velmor-headless in `folder`: it draws its frames and ends by itself; its first frame and
-    GL strings come from the files it was asked to write. seconds is the time to its end, the
-    first frame being written only then."""
-    with tempfile.TemporaryDirectory(prefix="velmor-headless-") as work:
-        png, info = os.path.join(work, "frame.png"), os.path.join(work, "info.json")
-        out_path, err_path = os.path.join(work, "out"), os.path.join(work, "err")
-        command = [os.path.abspath(binary), "--png", png, "--info", info]
-        if frames_wanted != 1:
-            command += ["--frames", str(frames_wanted)]
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            streams = dict(stdout=out, stderr=out if merged else err) if capture else {}
-            start = time.monotonic()
-            proc = subprocess.Popen(command + list(args), cwd=folder, stdin=subprocess.PIPE,
-                                    env=merge_env(env), **streams)
-            hung = None
-            try:
-                send(proc, choice)
-                while running(proc):
-                    if time.monotonic() - start > timeout:
-                        hung = RunError("velmor-headless did not end within %ds" % timeout,
-                                        timeout)
-                        proc.kill()
-                        break
-                    time.sleep(0.002)
-                status, peak = collect(proc)
-            finally:
-                if proc.returncode is None:
-                    proc.kill()
-                    collect(proc)
-            seconds = time.monotonic() - start
-        texts = (read_text(out_path), read_text(err_path)) if capture else (None, None)
-        facts = read_info(info)
-        gl = tuple(facts.get(key) for key in GL_KEYS) if facts else None
-        frame = read_png(png)
-        seen = Run(status, *texts, frame, seconds if frame else None, gl, peak, facts)
-        if hung is None and frame is not None and status != 0:
-            hung = RunError("velmor-headless drew, then ended with %s:\n%s"
-                            % (describe(status), texts[1]))
-        if hung:
-            hung.run = seen
-            raise hung
-        # Drawn and ended by itself with status 0: as a window closed cleanly.
-        return seen._replace(status=None) if frame is not None else seen
+def headless_command(binary, work, frames_wanted):
+    """velmor-headless, asked to write its first frame and GL strings into work."""
+    command = [os.path.abspath(binary), "--png", os.path.join(work, "frame.png"), "--info",
+               os.path.join(work, "info.json")]
+    return command + (["--frames", str(frames_wanted)] if frames_wanted != 1 else [])
+
+
+def wait_for_end(proc, start, timeout):
+    """velmor-headless draws its frames and ends by itself: waits for that."""
+    while running(proc):
+        if time.monotonic() - start > timeout:
+            raise Hung("velmor-headless did not end within %ds" % timeout, timeout)
+        time.sleep(0.002)
+
+
+def drawn_headless(work, seconds):
+    """What velmor-headless wrote: (seconds when it drew, the frame, a GLIdentity, the info);
+    the first frame is written only at its end, so seconds is the time to that end."""
+    info = read_info(os.path.join(work, "info.json"))
+    gl = gl_identity(info.get(key) for key in INFO_KEYS) if info else None
+    frame = read_png(os.path.join(work, "frame.png"))
+    return (seconds if frame else None), frame, gl, info
 
 
 def read_png(path):
@@ -235,14 +240,14 @@ def watch(proc, frames, frames_wanted, start, timeout):
         if seconds is None and os.path.exists(first):
             seconds = time.monotonic() - start
         if time.monotonic() - start > timeout:
-            raise RunError("velmor neither ended nor drew within %ds" % timeout, timeout)
+            raise Hung("velmor neither ended nor drew within %ds" % timeout, timeout)
         time.sleep(0.002)
     if not os.path.exists(first):
         return None, None, None
     if seconds is None:
         seconds = time.monotonic() - start
     with open(os.path.join(frames, "gl")) as f:
-        gl = tuple(f.read().splitlines())
+        gl = gl_identity(f.read().splitlines())
     return seconds, read_frame(first), gl
 
 
@@ -255,7 +260,7 @@ def watch_window(proc, start, timeout, interval=0.05):
     seen, last = None, None
     while running(proc):
         if time.monotonic() - start > timeout:
-            raise RunError("velmor.exe neither ended nor drew within %ds" % timeout, timeout)
+            raise Hung("velmor.exe neither ended nor drew within %ds" % timeout, timeout)
         shot = wine.drawn_picture(empty)
         if shot is not None and last is not None and shot.tobytes() == last.tobytes():
             return seen, shot, None
