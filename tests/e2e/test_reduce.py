@@ -10,21 +10,34 @@ import unittest
 
 import jsonschema
 
-from e2e_support import BIN, SHADERS
-from tools.reduce import write
+from e2e_support import BIN, PROBE, SHADERS
+from tools import modes
+from tools.reduce import trial, write
 
 GLSLANG = os.environ.get("GLSLANG") or "glslangValidator"
 # Sanitized builds: the frame probe is preloaded ahead of the sanitizer's runtime.
 ENV = dict(os.environ,
            ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
 GRADIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gradient")
+INDEX_2 = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                       "driver_bugs", "mesa-index-2")
+# velmor-headless that logs each choice it gets and, as VELMOR_TEST_FAULT asks, dies of SIGSEGV:
+# "second": in the second run only; "tries": in every run of modes 3 and 4 until the reduction's
+# interestingness test has run one, and in each of that test's own.
+STAND_IN = r"""#!/bin/sh
+read choice; echo "$choice" >>"$VELMOR_TEST_LOG"; ulimit -c 0
+if [ "$VELMOR_TEST_FAULT" = second ]; then [ "$(wc -l <"$VELMOR_TEST_LOG")" = 2 ] && kill -SEGV $$
+elif grep -q tools.reduce.interesting /proc/$PPID/cmdline; then touch "$0.tried"; kill -SEGV $$
+elif [ "$choice" != 1 ] && [ ! -e "$0.tried" ]; then kill -SEGV $$; fi
+echo "$choice" | exec "$VELMOR_HEADLESS" "$@"
+"""
 
 
-def reduce(shaders, mode, out, *more):
+def reduce(shaders, mode, out, *more, build=os.path.dirname(BIN), env=None):
     return subprocess.run([sys.executable, "-m", "tools", "reduce", "--shaders", shaders,
-                           "--mode", mode, "--out", out, "--build", os.path.dirname(BIN),
-                           "--timeout", "30", *more], capture_output=True, text=True,
-                          timeout=600, env=ENV)
+                           "--mode", mode, "--out", out, "--build", build, "--timeout", "30",
+                           *more], capture_output=True, text=True, timeout=600,
+                          env=dict(ENV, **(env or {})))
 
 
 class ReduceTest(unittest.TestCase):
@@ -32,6 +45,16 @@ class ReduceTest(unittest.TestCase):
         self.work = tempfile.TemporaryDirectory(prefix="velmor-test-reduce-")
         self.addCleanup(self.work.cleanup)
         self.out = os.path.join(self.work.name, "out")
+        self.log = os.path.join(self.work.name, "runs")
+
+    def stand_in(self, fault):
+        """A build folder whose velmor-headless is STAND_IN, and the environment it reads."""
+        build = os.path.join(self.work.name, "build")
+        os.makedirs(build, exist_ok=True)
+        with open(os.path.join(build, "velmor-headless"), "w", encoding="utf-8") as f:
+            f.write(STAND_IN)
+        os.chmod(os.path.join(build, "velmor-headless"), 0o755)
+        return dict(build=build, env=dict(VELMOR_TEST_FAULT=fault, VELMOR_TEST_LOG=self.log))
 
     def test_nothing_to_reduce_is_one_line_and_status_2(self):
         """Catches: a passing mode or a GLSL mode sent to spirv-reduce, answered with more than
@@ -42,6 +65,65 @@ class ReduceTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 2, done.stderr)
                 self.assertRegex(done.stderr, r"\Anothing to reduce: [^\n]*\n\Z")
                 self.assertFalse(os.path.exists(self.out))
+
+    def test_an_out_that_may_not_take_the_result_is_refused_before_any_run(self):
+        """Catches: a user's file in OUT, the modules of an earlier result reduced in place, or
+        an immutable parent (found only at the end) taken away with a reduction's work."""
+        stand_in, notes = self.stand_in("second"), os.path.join(self.out, "NOTES.txt")
+        os.makedirs(self.out)
+        for name in ("vert.spv", "frag.spv"):
+            subprocess.run(["cp", os.path.join(SHADERS, name), self.out], check=True)
+        with open(os.path.join(self.out, "reduce.json"), "w", encoding="utf-8") as f:
+            json.dump({"format": "velmor-reduce"}, f)
+        for case, shaders, locked in (("a user's file", SHADERS, False),
+                                      ("--shaders in OUT", self.out, False),
+                                      ("an immutable parent", SHADERS, True)):
+            with self.subTest(case):
+                if case == "a user's file":
+                    open(notes, "w").close()
+                elif os.path.exists(notes):
+                    os.remove(notes)
+                if locked and subprocess.run(["chattr", "+i", self.work.name]).returncode != 0:
+                    self.skipTest("no chattr +i on this file system")
+                if locked:
+                    self.addCleanup(subprocess.run, ["chattr", "-i", self.work.name])
+                before = sorted(os.listdir(self.out))
+                done = reduce(shaders, "4", self.out, **stand_in)
+                self.assertEqual((done.returncode, done.stderr.count("\n")), (2, 1), done.stderr)
+                self.assertEqual(sorted(os.listdir(self.out)), before)
+                self.assertFalse(os.path.exists(self.log))
+
+    def test_a_result_that_comes_and_goes_writes_nothing(self):
+        """Catches: a crash in the second run called a pass after one run, and a reduction whose
+        verification shows another result written all the same."""
+        for fault, line in (("second", "unstable: "), ("tries", "verification failed: ")):
+            with self.subTest(fault):
+                done = reduce(SHADERS, "3", self.out, "--step-limit", "1", **self.stand_in(fault))
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertRegex(done.stderr, r"(\A|\n)%s[^\n]*\n\Z" % line)
+                self.assertFalse(os.path.exists(self.out))
+
+    def test_a_crash_only_in_a_window_is_reduced_under_glx(self):
+        """Catches: --glx not running velmor under X, where Mesa 22 crashes on Index 2 and
+        velmor-headless's framebuffer draws, and a refusal that does not point at --glx."""
+        shaders = os.path.join(self.work.name, "index-2")
+        os.mkdir(shaders)
+        for name in ("vert", "frag"):
+            subprocess.run(["spirv-as", "--target-env", "opengl4.5", "-o",
+                            os.path.join(shaders, name + ".spv"),
+                            os.path.join(INDEX_2, name + ".spvasm")], check=True)
+        seen, _ = trial.take(modes.BY_MENU["3"], shaders, trial.Target(BIN, "glx", PROBE), 30)
+        if (seen or {}).get("kind") != "crash":
+            self.skipTest("this GL draws Index 2 in a window too")
+        done = reduce(shaders, "3", self.out)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("--glx", done.stderr)
+        done = reduce(shaders, "3", self.out, "--glx", "--step-limit", "2")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(self.out, "reduce.json"), encoding="utf-8") as f:
+            facts = json.load(f)
+        self.assertEqual((facts["signature"], facts["identity"]["window_system"]),
+                         (seen, "GLX (velmor under X)"))
 
     def test_the_mode_4_inputs_crash_shrinks_and_reproduces_without_velmor(self):
         """Catches: a reduction that grows or invalidates a module or changes the crash, temporary

@@ -1,7 +1,8 @@
 """`python3 -m tools reduce --shaders DIR --mode N [--out DIR] [--timeout S] [--step-limit N]
-[--build DIR]`: signature, reduction of each module with spirv-reduce, verification, the
+[--glx] [--build DIR]`: signature, reduction of each module with spirv-reduce, verification, the
 reproducer's proof, and the output folder. Status 0: written; 1: the reduction failed (nothing
-written); 2: bad arguments, or nothing to reduce (one line)."""
+written); 2: bad arguments, an OUT that may not take the result, or nothing to reduce (one
+line)."""
 import json
 import os
 import shutil
@@ -28,7 +29,11 @@ class Refusal(Exception):
 def add_parser(commands, whole_number, out_folder, shader_folder):
     """The `reduce` subcommand, on the tools' argparse subcommands."""
     reduce = commands.add_parser("reduce", help="shrink the SPIR-V modules a driver fails on")
-    reduce.add_argument("--check", action="store_true", help="check the arguments only, then end")
+    # The tools' main ends at --check before any subcommand runs; OUT's checks need --shaders
+    # too, so the command takes its own --check and ends after them.
+    reduce.add_argument("--check", dest="check_only", action="store_true",
+                        help="check the arguments only, then end")
+    reduce.set_defaults(check=False)
     reduce.add_argument("--shaders", type=shader_folder, required=True,
                         help="the folder holding vert.spv and frag.spv")
     reduce.add_argument("--mode", required=True, choices=[m.menu for m in modes.MODES])
@@ -37,6 +42,9 @@ def add_parser(commands, whole_number, out_folder, shader_folder):
                         help="seconds each try may take before it counts as a hang")
     reduce.add_argument("--step-limit", type=whole_number,
                         help="at most this many reduction steps per module")
+    reduce.add_argument("--glx", action="store_true",
+                        help="run velmor under X instead of velmor-headless on EGL: some "
+                             "crashes happen only in a window")
     reduce.add_argument("--build", default=DEFAULT_BUILD,
                         help="the build folder holding velmor or velmor-headless")
     return reduce
@@ -55,15 +63,18 @@ def reduce(options):
     if mode.language != "spirv":
         raise Refusal("nothing to reduce: mode %s (%s) builds from GLSL; spirv-reduce shrinks "
                       "the SPIR-V of modes 3 and 4" % (mode.menu, mode.label))
-    check_out(options.out)
-    target = trial.target_in(options.build)
-    if target is None:
-        raise Refusal("no velmor built in %s" % options.build, 1)
-    if target.window_system == "glx" and not os.environ.get("DISPLAY"):
-        raise Refusal("velmor-headless is not built and DISPLAY is not set: no way to run velmor",
-                      1)
+    check_out(options.out, options.shaders)
     files = [mode.files[stage] for stage in mode.build_order]
     original = {name: read_module(options.shaders, name) for name in files}
+    if options.check_only:
+        return 0
+    target = trial.target_in(options.build, options.glx)
+    if target is None:
+        raise Refusal("no %s built in %s" % ("velmor" if options.glx else "velmor or "
+                                             "velmor-headless", options.build), 1)
+    if target.window_system == "glx" and not os.environ.get("DISPLAY"):
+        raise Refusal("%s and DISPLAY is not set: no way to run velmor" % (
+            "--glx runs velmor under X" if options.glx else "velmor-headless is not built"), 1)
     work = tempfile.mkdtemp(prefix="velmor-reduce-")
     try:
         return reduce_in(work, options, mode, target, original)
@@ -73,7 +84,8 @@ def reduce(options):
 
 def reduce_in(work, options, mode, target, original):
     started = time.monotonic()
-    wanted, first = signature_of(work, mode, target, original, options.timeout)
+    glx_too = target.window_system == "egl" and trial.target_in(options.build, True) is not None
+    wanted, first = signature_of(work, mode, target, original, options.timeout, glx_too)
     say("mode %s (%s) on %s: %s" % (mode.menu, mode.label, options.shaders,
                                     signature.describe(wanted)))
     reduced = dict(original)
@@ -81,21 +93,42 @@ def reduce_in(work, options, mode, target, original):
     for name in original:
         reduced[name], steps[name] = reduce_module(work, options, mode, target, wanted, reduced,
                                                    name)
-    seen, _ = trial.take(mode, trial.stage_folder(work, reduced), target, options.timeout)
-    verified = {"valid": all(validator_verdict(work, name, data) is None
-                             for name, data in reduced.items()),
-                "same_signature": seen == wanted, "signature": seen}
+    verified = verify(work, mode, target, wanted, reduced, options.timeout)
     proof = reproducer.prove(reproducer.source_for(mode.menu), reduced, work,
                              options.timeout)
     facts = write.facts(options, mode, target, first, wanted, original, reduced, steps,
                         verified, proof, time.monotonic() - started)
-    write.output(options.out, facts, reduced, reproducer.source_for(mode.menu))
+    # The user may have put something into OUT while the reduction ran.
+    check_out(options.out, options.shaders)
+    try:
+        write.output(options.out, facts, reduced, reproducer.source_for(mode.menu))
+    except (OSError, subprocess.CalledProcessError) as failure:
+        raise Refusal("could not write %s: %s" % (options.out, getattr(failure, "strerror", None)
+                                                  or failure), 1)
     print_summary(facts, options.out)
-    return 0 if verified["valid"] and verified["same_signature"] else 1
+    return 0
 
 
-def check_out(out):
-    """OUT takes the reduction (write.refusal): asked before any work."""
+def verify(work, mode, target, wanted, reduced, timeout):
+    """The reduced modules validated and run once more. A README stating a signature they no
+    longer show would mislead the driver's developers, so a failure writes nothing."""
+    invalid = [name for name, data in reduced.items() if validator_verdict(work, name, data)]
+    if invalid:
+        raise Refusal("verification failed: the reduced %s is not valid for OpenGL 4.5; nothing "
+                      "written" % " and ".join(invalid), 1)
+    seen, _ = trial.take(mode, trial.stage_folder(work, reduced), target, timeout)
+    if seen != wanted:
+        raise Refusal("verification failed: the reduced modules show %s, not %s; nothing "
+                      "written" % (signature.describe(seen), signature.describe(wanted)), 1)
+    return {"valid": True, "same_signature": True, "signature": seen}
+
+
+def check_out(out, shaders):
+    """OUT takes the reduction (write.refusal), and the modules to reduce do not lie in it, where
+    the result would overwrite them: asked before any work."""
+    if (os.path.realpath(shaders) + os.sep).startswith(os.path.realpath(out) + os.sep):
+        raise Refusal("--shaders %s lies in --out %s, where the result goes: choose another "
+                      "--out" % (shaders, out))
     why = write.refusal(out)
     if why:
         raise Refusal(why)
@@ -126,9 +159,10 @@ def validator_verdict(work, name, data):
     return " ".join((checked.stdout + checked.stderr).split()) or "refused"
 
 
-def signature_of(work, mode, target, modules, timeout):
-    """The signature the reduction keeps, taken twice: a result that changes from one run to the
-    next cannot guide it. Also the first Run, for the GL's identity."""
+def signature_of(work, mode, target, modules, timeout, glx_too):
+    """The signature the reduction keeps, taken twice whatever the first run shows: a result that
+    changes from one run to the next cannot guide it. Also the first Run, for the GL's identity.
+    glx_too: velmor is built as well, so a mode that passes may still crash under --glx."""
     for name, data in modules.items():
         verdict = validator_verdict(work, name, data)
         if verdict:
@@ -136,14 +170,17 @@ def signature_of(work, mode, target, modules, timeout):
                           "refuses it before the driver sees it (%s)" % (name, verdict))
     folder = trial.stage_folder(work, modules)
     first, seen = trial.take(mode, folder, target, timeout)
-    if first is None:
-        raise Refusal("nothing to reduce: mode %s passes" % mode.menu)
-    if first["kind"] in ("velmor", "display-lost"):
-        raise Refusal("no driver result to reduce: %s" % signature.describe(first), 1)
     again, _ = trial.take(mode, folder, target, timeout)
     if again != first:
-        raise Refusal("not reproducible: the first run %s, the second %s"
-                      % (signature.describe(first), signature.describe(again)), 1)
+        raise Refusal("unstable: two runs of mode %s gave two results (%s, then %s); a result "
+                      "that comes and goes cannot guide a reduction"
+                      % (mode.menu, signature.describe(first), signature.describe(again)), 1)
+    if first is None:
+        raise Refusal("nothing to reduce: mode %s passes%s" % (mode.menu, (
+            " on EGL (velmor-headless); some crashes happen only in a window, where --glx "
+            "runs velmor") if glx_too else ""))
+    if first["kind"] in ("velmor", "display-lost"):
+        raise Refusal("no driver result to reduce: %s" % signature.describe(first), 1)
     if seen.gl is None:
         seen = identity_run(work, target, timeout)
     return first, seen
@@ -256,9 +293,6 @@ def print_summary(facts, out):
         say("%s: %d -> %d bytes, %d -> %d instructions" % (
             name, module["before"]["bytes"], module["after"]["bytes"],
             module["before"]["instructions"], module["after"]["instructions"]))
-    verified = facts["verification"]
-    say("verified: %s, %s" % ("valid for OpenGL 4.5" if verified["valid"] else "NOT VALID",
-                              "same signature" if verified["same_signature"] else
-                              "SIGNATURE CHANGED: " + signature.describe(verified["signature"])))
+    say("verified: valid for OpenGL 4.5, same signature")
     say("reproduce.c: " + write.proof_in_words(facts["reproducer"]))
     say("%.0f s; written to %s" % (facts["seconds"], out))

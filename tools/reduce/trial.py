@@ -6,18 +6,19 @@ import shutil
 from .. import console, runner
 from . import signature
 
-# How tries start velmor: velmor-headless on EGL where it is built, else velmor under the X
-# server of DISPLAY with the frame probe, as the report runs it.
+# How tries start velmor: velmor-headless on EGL, or velmor under the X server of DISPLAY with the
+# frame probe, as the report runs it.
 Target = collections.namedtuple("Target", "binary window_system probe")
 
 # Mesa's shader cache would skip a compile, and the messages it gives, on the next try.
 ENV = {"MESA_SHADER_CACHE_DISABLE": "true"}
 
 
-def target_in(build):
-    """The Target for the build folder `build`, or None when velmor is not built there."""
+def target_in(build, glx=False):
+    """The Target for the build folder `build`: velmor-headless where it is built, else (or
+    with glx, for the crashes that happen only in a window) velmor; None when not built."""
     headless = os.path.join(build, "velmor-headless")
-    if os.access(headless, os.X_OK):
+    if not glx and os.access(headless, os.X_OK):
         return Target(headless, "egl", None)
     velmor = os.path.join(build, "velmor")
     if os.access(velmor, os.X_OK):
