@@ -15,7 +15,6 @@ DRIVER_VARIABLES = ("LIBGL_ALWAYS_SOFTWARE", "GALLIUM_DRIVER", "MESA_LOADER_DRIV
                     "MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE", "VK_DRIVER_FILES",
                     "VK_ICD_FILENAMES")
 OVERRIDING = ("MESA_EXTENSION_OVERRIDE", "MESA_GL_VERSION_OVERRIDE")
-GL_KEYS = ("version", "renderer", "vendor", "glsl_version", "context_flags")
 WINDOW_SYSTEMS = {"glx": "GLX", "wgl": "WGL (Wine)", "egl": "EGL"}
 
 
@@ -29,7 +28,8 @@ def helper_env(changes=None):
 
 def glxinfo(env):
     """GL_VENDOR, GL_RENDERER, the core profile's version strings from glxinfo -B (mesa-utils) on
-    the same display and environment, for a driver on which no mode drew: a dict, or None."""
+    the same display and environment, for a driver on which no mode drew: a runner.GLIdentity,
+    or None."""
     try:
         out = subprocess.run(["glxinfo", "-B"], capture_output=True, text=True, timeout=30,
                              env=helper_env(env)).stdout
@@ -38,32 +38,31 @@ def glxinfo(env):
     facts = dict(line.strip().split(": ", 1) for line in out.splitlines() if ": " in line)
     if "OpenGL renderer string" not in facts:
         return None
-    return {"vendor": facts.get("OpenGL vendor string"),
-            "renderer": facts["OpenGL renderer string"],
-            "version": facts.get("OpenGL core profile version string",
-                                 facts.get("OpenGL version string")),
-            "glsl_version": facts.get("OpenGL core profile shading language version string",
-                                      facts.get("OpenGL shading language version string")),
-            "context_flags": None}
+    return runner.GLIdentity(
+        vendor=facts.get("OpenGL vendor string"), renderer=facts["OpenGL renderer string"],
+        version=facts.get("OpenGL core profile version string",
+                          facts.get("OpenGL version string")),
+        glsl_version=facts.get("OpenGL core profile shading language version string",
+                               facts.get("OpenGL shading language version string")),
+        context_flags=None)
 
 
 def gl_identity(runs, env, window_system):
-    """The GL strings and where they came from: velmor's own context (the frame probe, or
-    velmor-headless's info file) in the first run that has them, else glxinfo, else velmor's
-    version line. runs: the first Run of each mode, in menu order."""
+    """The GL strings (a runner.GLIdentity) and where they came from: velmor's own context (the
+    frame probe, or velmor-headless's info file) in the first run that has them, else glxinfo,
+    else velmor's version line. runs: the first Run of each mode, in menu order."""
     for run in runs:
         if run.gl:
-            gl = list(run.gl) + [None] * (len(GL_KEYS) - len(run.gl))
-            return dict(zip(GL_KEYS, gl)), "frame probe"
-    facts = glxinfo(env) if window_system != "egl" else None
-    if facts:
-        return facts, "glxinfo"
-    empty = dict.fromkeys(GL_KEYS)
+            return run.gl, "frame probe"
+    found = glxinfo(env) if window_system != "egl" else None
+    if found:
+        return found, "glxinfo"
+    unknown = runner.GLIdentity()
     for run in runs:
         line = console.first(console.parse(run.out, run.err), "version")
         if line:
-            return dict(empty, version=line.fields["version"]), "console"
-    return empty, "none"
+            return unknown._replace(version=line.fields["version"]), "console"
+    return unknown, "none"
 
 
 def os_name():
@@ -143,7 +142,7 @@ def identity(options, runs, env):
     gl, source = gl_identity(runs, env, options.window_system)
     environment = {name: env.get(name, os.environ.get(name)) for name in DRIVER_VARIABLES}
     egl = egl_identity(runs, options.target) if options.window_system == "egl" else None
-    return {"gl": gl, "gl_source": source,
+    return {"gl": gl._asdict(), "gl_source": source,
             "window_system": WINDOW_SYSTEMS[options.window_system], "egl": egl,
             "os": os_name(), "kernel": platform.release(), "mesa_package": mesa_package(),
             "velmor": velmor_version(options.velmor),
@@ -151,4 +150,4 @@ def identity(options, runs, env):
             "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
             "environment": environment,
             "overrides": any(environment[name] for name in OVERRIDING),
-            "target": target_check(options.target, gl["renderer"])}
+            "target": target_check(options.target, gl.renderer)}

@@ -18,8 +18,13 @@ def make(folder, **files):
             f.write(text)
 
 
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
 def contents(folder):
-    return {n: open(os.path.join(folder, n)).read() for n in sorted(os.listdir(folder))}
+    return {n: read(os.path.join(folder, n)) for n in sorted(os.listdir(folder))}
 
 
 class Publish(unittest.TestCase):

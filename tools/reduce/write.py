@@ -10,7 +10,7 @@ import subprocess
 
 import jsonschema
 
-from .. import publish, spirv
+from .. import identity, markdown, publish, runner, spirv
 from . import reproducer, signature
 
 FORMAT_VERSION = 1
@@ -24,34 +24,16 @@ def size_of(module):
     return {"bytes": len(module), "instructions": len(spirv.instructions(spirv.words_of(module)))}
 
 
-def identity(first_run, target):
+def identity_of(first_run, target):
     """The GL, the Mesa package, the OS and the kernel the signature was taken on."""
-    gl = first_run.gl or (None,) * 5
+    gl = first_run.gl or runner.GLIdentity()
     return {
-        "gl_version": gl[0], "gl_renderer": gl[1], "gl_vendor": gl[2],
+        "gl_version": gl.version, "gl_renderer": gl.renderer, "gl_vendor": gl.vendor,
         "window_system": "EGL (velmor-headless)" if target.window_system == "egl" else
         "GLX (velmor under X)",
-        "mesa_package": package_version("libgl1-mesa-dri"),
-        "os": os_name(), "kernel": platform.release(),
+        "mesa_package": identity.mesa_package(), "os": identity.os_name(),
+        "kernel": platform.release(),
     }
-
-
-def package_version(name):
-    try:
-        found = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], capture_output=True,
-                               text=True)
-    except OSError:
-        return None
-    return found.stdout.strip() or None if found.returncode == 0 else None
-
-
-def os_name():
-    try:
-        with open("/etc/os-release", encoding="utf-8") as f:
-            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-    except OSError:
-        return platform.system()
-    return fields.get("PRETTY_NAME", "").strip('"') or platform.system()
 
 
 def facts(options, mode, target, first_run, wanted, original, reduced, steps, verified, proof,
@@ -64,7 +46,7 @@ def facts(options, mode, target, first_run, wanted, original, reduced, steps, ve
     return {
         "format": "velmor-reduce", "version": FORMAT_VERSION,
         "mode": {"menu": mode.menu, "id": mode.id, "label": mode.label},
-        "identity": identity(first_run, target),
+        "identity": identity_of(first_run, target),
         "signature": wanted,
         "modules": {name: {"before": size_of(original[name]), "after": size_of(reduced[name]),
                            "steps": steps[name]} for name in original},
@@ -161,8 +143,7 @@ def readme(facts):
         "Two SPIR-V modules that the validator accepts for OpenGL 4.5, built as %s on an "
         "OpenGL 4.5 core debug context, %s." % (pipeline, signature.describe(sig)),
         "",
-        "| | |", "|---|---|",
-    ] + ["| %s | %s |" % (k, v if v is not None else "unknown") for k, v in rows] + [
+        markdown.table(["", ""], [(k, v if v is not None else "unknown") for k, v in rows]),
         "",
         "## Reproduce",
         "",
@@ -189,9 +170,8 @@ def readme(facts):
         "signature above in Velmor's mode %s (%s), in %.0f s:" % (mode["menu"], mode["label"],
                                                                  facts["seconds"]),
         "",
-        "| Module | Bytes before | Bytes after | Instructions before | Instructions after |",
-        "|---|---|---|---|---|",
-    ] + ["| %s | %d | %d | %d | %d |" % row for row in sizes] + [
+        markdown.table(["Module", "Bytes before", "Bytes after", "Instructions before",
+                        "Instructions after"], sizes),
         "",
         "```sh",
         facts["command"],
