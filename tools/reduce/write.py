@@ -63,6 +63,8 @@ def command_line(options):
              "--timeout", str(options.timeout)]
     if options.step_limit:
         words += ["--step-limit", str(options.step_limit)]
+    if options.glx:
+        words.append("--glx")
     return " ".join(shlex.quote(w) for w in words)
 
 
