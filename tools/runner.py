@@ -14,6 +14,7 @@ As a command, `python3 -m tools run --png-dir DIR [--windows] [velmor arguments]
 passed on, and the first frame is saved as DIR/velmor-mode-N.png.
 """
 import collections
+import ctypes
 import json
 import os
 import signal
@@ -81,10 +82,6 @@ def read_frame(path):
     header = dict(line.split(b" ", 1) for line in data[:end].splitlines()[1:-1])
     size = int(header[b"WIDTH"]), int(header[b"HEIGHT"])
     return Image.frombytes("RGBA", size, data[end:])
-
-
-def frame_count(frames):
-    return sum(name.endswith(".pam") for name in os.listdir(frames))
 
 
 def run(choice, folder, *, binary=BINARY, args=(), probe=PROBE, env=None, timeout=30,
@@ -179,6 +176,20 @@ def drawn_headless(work, seconds):
     gl = gl_identity(info.get(key) for key in INFO_KEYS) if info else None
     frame = read_png(os.path.join(work, "frame.png"))
     return (seconds if frame else None), frame, gl, info
+
+
+def display_opens():
+    """Whether the display can be opened: one connection, opened and closed again."""
+    try:
+        x11 = ctypes.CDLL("libX11.so.6")
+    except OSError:
+        return False
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(None)
+    if connection:
+        x11.XCloseDisplay(connection)
+    return bool(connection)
 
 
 def read_png(path):

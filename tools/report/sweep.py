@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 from .. import runner, wine
-from . import compare, known_behaviour, pictures, result_file, targets, write
+from . import compare, known_behaviour, pictures, report_md, result_file, targets, write
 
 ROOT = runner.ROOT
 
@@ -99,7 +99,7 @@ def sweep(options):
             why = host_ready(target)
             if why is None:
                 report = write.report_into(target_options(options, target), out)
-                print(write.summary_table(report), flush=True)
+                print(report_md.summary_table(report), flush=True)
         if why is None:
             made.append(out)
         else:
@@ -124,7 +124,7 @@ def sweep(options):
 
 
 def main(options):
-    if not write.display_opens():
+    if not runner.display_opens():
         print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
               file=sys.stderr)
         return 1

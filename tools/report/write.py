@@ -7,7 +7,6 @@ temporary folder beside OUT and moved into place at the end: a report that stops
 signal or a failure, leaves OUT as it was, and no file of an earlier report survives beside a new
 one. A mode that hangs, or dies as its window closes, is recorded as such.
 """
-import ctypes
 import hashlib
 import os
 import statistics
@@ -15,30 +14,15 @@ import stat
 import sys
 import tempfile
 
-from .. import console, identity, markdown, modes, publish, runner, spirv, verdict
-from . import known_behaviour, pictures, result_file, targets
+from .. import console, identity, modes, publish, runner, spirv, verdict
+from . import pictures, report_md, result_file, targets
 
 # The files a report writes into OUT; any of them the new report lacks is removed.
 REPORT_FILES = ("mode-1.png", "mode-2.png", "mode-3.png", "mode-4.png", "modes.png", "report.md",
                 "report.json")
-SEVERITIES = ("High", "Med", "Low", "Notification", "UNKNOW")
 VELMOR_KINDS = ("version", "capability", "glew-error", "invalid-entry", "failed-to-open",
                 "invalid-spirv", "fatal", "headless-error")
 LARGEST_SHADER = 64 << 20  # bytes read of one shader file for its facts
-
-
-def display_opens():
-    """Whether the display can be opened: one connection, opened and closed again."""
-    try:
-        x11 = ctypes.CDLL("libX11.so.6")
-    except OSError:
-        return False
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    connection = x11.XOpenDisplay(None)
-    if connection:
-        x11.XCloseDisplay(connection)
-    return bool(connection)
 
 
 def file_facts(folder, name):
@@ -167,103 +151,6 @@ def mode_record(mode, results, present):
             "stderr": r.err}
 
 
-def severities(messages):
-    counts = {s: 0 for s in SEVERITIES}
-    for m in messages:
-        counts[m["severity"] if m["severity"] in counts else "UNKNOW"] += 1
-    parts = ["%s %d" % (s, n) for s, n in counts.items() if n]
-    return "%d (%s)" % (len(messages), ", ".join(parts)) if parts else "0"
-
-
-def status_text(mode):
-    return mode["status"] + (": " + mode["reason"] if mode["reason"] else "")
-
-
-def summary_table(report):
-    rows = []
-    for m in report["modes"]:
-        ms = m["first_frame_ms"]["median"]
-        ended = m["ending"]["text"] + ("" if m["consistent"] else " (not in every run)")
-        rows.append(["%s %s" % (m["menu"], m["name"]), status_text(m), ended, m["linked"],
-                     severities(m["debug_messages"]), len(m["info_log"]),
-                     "%.0f" % ms if ms is not None else "-", m["picture"]])
-    return markdown.table(["Mode", "Status", "Ended", "Linked", "Debug messages",
-                           "Info-log lines", "First frame (ms)", "Picture"], rows)
-
-
-def fenced(text):
-    """text verbatim in a Markdown code block whose fence no run of backticks in it can close."""
-    fence = "`" * max(3, 1 + max_backticks(text))
-    return "%s\n%s%s%s\n" % (fence, text, "" if text.endswith("\n") or not text else "\n", fence)
-
-
-def max_backticks(text):
-    longest = run = 0
-    for c in text:
-        run = run + 1 if c == "`" else 0
-        longest = max(longest, run)
-    return longest
-
-
-def mode_section(m):
-    lines = ["## Mode %s: %s" % (m["menu"], m["name"]), "",
-             "Status: %s. Ended: %s. \"Linked\" lines: %d." % (
-                 status_text(m), m["ending"]["text"], m["linked"]), ""]
-    if m["frame"] is not None:
-        lines += ["![Mode %s](%s)" % (m["menu"], m["frame"]["file"]), ""]
-    if m["debug_messages"]:
-        lines += ["Debug messages:", "", markdown.table(
-            ["Source", "Type", "ID", "Severity", "Message"],
-            [[d["source"], d["type"], d["id"], d["severity"], d["message"]]
-             for d in m["debug_messages"]]), ""]
-    info = m["info_log"]
-    lines += ["Velmor's own lines:", "",
-              fenced("\n".join(m["velmor_lines"])) if m["velmor_lines"] else "(none)\n",
-              "Info-log text (the GL's):", "", fenced("\n".join(info)) if info else "(none)\n",
-              "Standard output:", "", fenced(m["stdout"]), "Standard error:", "",
-              fenced(m["stderr"])]
-    return "\n".join(lines)
-
-
-def invalid_modes(report):
-    return [m["menu"] for m in report["modes"] if m["status"] == "invalid"]
-
-
-def to_markdown(report, shaders):
-    ident = report["identity"]
-    gl = ident["gl"]
-    files = markdown.table(["File", "Size (bytes)", "SHA-256", "Input variables"], [
-        [f["name"], f["size"], f["sha256"],
-         "-" if f["input_variables"] is None else f["input_variables"]]
-        if f["size"] is not None else [f["name"], "missing or unreadable", "-", "-"]
-        for f in report["shader_files"]])
-    target = ident["target"]
-    check = ["- Target: %s, expecting a renderer matching `%s`: %s" % (
-        target["name"], target["expected_renderer"], target["check"])] if target else []
-    invalid = invalid_modes(report)
-    banner = ["**This run is invalid**: the display went away during mode %s; its results say "
-              "nothing of the driver." % ", ".join(invalid), ""] if invalid else []
-    notes = ["- Mode %s: %s" % (m["menu"], note) for m in report["modes"]
-             for note in [known_behaviour.note(report, m)] if note]
-    return "\n".join([
-        "# Velmor report", "", *banner,
-        "- OpenGL: %s" % gl["version"], "- Renderer: %s" % gl["renderer"],
-        "- Vendor: %s; GLSL %s; context flags %s (from the %s)" % (
-            gl["vendor"], gl["glsl_version"], gl["context_flags"], ident["gl_source"]),
-        "- Window system: %s; OS: %s; kernel %s; Mesa package %s" % (
-            ident["window_system"], ident["os"], ident["kernel"], ident["mesa_package"]),
-        *["- EGL: %s; vendor %s; version %s" % (
-            identity.platform_text(egl), egl["vendor"], egl["version"])
-          for egl in [ident.get("egl")] if egl],
-        "- Velmor: %s; date: %s" % (ident["velmor"]["describe"], ident["date"]), *check,
-        "- Shader files, from `%s`:" % os.path.abspath(shaders), "", files, "",
-        "Time to first frame: median of %d runs per mode, shader cache off." % (
-            report["runs_per_mode"]), "", summary_table(report), "",
-        *(["Known driver behaviour, and crashes that match none:", "", *notes, ""]
-          if notes else []),
-        "![The four modes](modes.png)", "", *[mode_section(m) for m in report["modes"]]])
-
-
 def make_report(options):
     """Runs the four modes; the report and the first frame of each mode."""
     facts = [file_facts(options.shaders, name) for name in modes.SHADER_FILES]
@@ -295,7 +182,7 @@ def write_files(folder, report, frames, shaders):
             frame.save(os.path.join(folder, "mode-%s.png" % menu))
     pictures.modes_sheet(report, frames, os.path.join(folder, "modes.png"))
     with open(os.path.join(folder, "report.md"), "w", encoding="utf-8") as f:
-        f.write(to_markdown(report, shaders))
+        f.write(report_md.to_markdown(report, shaders))
     result_file.write(report, os.path.join(folder, "report.json"))
 
 
@@ -318,7 +205,7 @@ def main(options):
         print("scripts/report: cannot write beside %s, where the report is made first"
               % options.out, file=sys.stderr)
         return 2
-    if options.window_system != "egl" and not display_opens():
+    if options.window_system != "egl" and not runner.display_opens():
         print("scripts/report: cannot open display '%s'" % os.environ.get("DISPLAY", ""),
               file=sys.stderr)
         return 1
@@ -332,9 +219,9 @@ def main(options):
         print("scripts/report: could not write the report into %s: %s"
               % (options.out, failure.strerror or failure), file=sys.stderr)
         return 1
-    print(summary_table(report))
+    print(report_md.summary_table(report))
     print("Report written to %s" % os.path.join(options.out, "report.md"))
-    invalid = invalid_modes(report)
+    invalid = report_md.invalid_modes(report)
     if invalid:
         print("scripts/report: the display went away during mode %s: this run is invalid"
               % ", ".join(invalid), file=sys.stderr)
