@@ -22,7 +22,6 @@ Verdict = collections.namedtuple("Verdict", "status reason")
 Unbuilt = collections.namedtuple("Unbuilt", "stage file why")
 
 STATUSES = ("pass", "warn", "fail", "timeout", "crash")
-APART = ("not-supported", "invalid")
 MISSING = "missing or unreadable"
 COMPILER_REFUSED = "refused by the GLSL compiler"
 GL_REFUSED = "refused by the GL (see the debug messages)"

@@ -68,7 +68,7 @@ def window_id(frames):
 def frame_after(frames, action, size, timeout=30):
     """Runs action (a resize, say) and returns the first frame presented after it at `size`,
     (width, height); frames of another size still on their way are passed over."""
-    number = runner.frame_count(frames) + 1
+    number = sum(name.endswith(".pam") for name in os.listdir(frames)) + 1
     action()
     deadline = time.monotonic() + timeout
     while True:

@@ -1,4 +1,4 @@
-"""Up to eight reports side by side: compare.md, compare.json (checked against
+"""Up to 16 reports side by side: compare.md, compare.json (checked against
 compare.schema.json) and compare.png, and the table on the console.
 
 Each report is a column labelled from its identity. The identity rows come first; then, per
