@@ -12,7 +12,7 @@ import jsonschema
 
 from e2e_support import BIN, PROBE, SHADERS
 from tools import modes
-from tools.reduce import trial, write
+from tools.reduce import reproducer, trial, write
 
 GLSLANG = os.environ.get("GLSLANG") or "glslangValidator"
 # Sanitized builds: the frame probe is preloaded ahead of the sanitizer's runtime.
@@ -122,8 +122,9 @@ class ReduceTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         with open(os.path.join(self.out, "reduce.json"), encoding="utf-8") as f:
             facts = json.load(f)
-        self.assertEqual((facts["signature"], facts["identity"]["window_system"]),
-                         (seen, "GLX (velmor under X)"))
+        self.assertEqual((facts["signature"], facts["identity"]["window_system"],
+                          facts["command"].endswith(" --glx")),
+                         (seen, "GLX (velmor under X)", True))
 
     def test_the_mode_4_inputs_crash_shrinks_and_reproduces_without_velmor(self):
         """Catches: a reduction that grows or invalidates a module or changes the crash, temporary
@@ -155,6 +156,25 @@ class ReduceTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.out)),
                          ["README.md", "frag.spv", "frag.spvasm", "reduce.json", "reproduce.c",
                           "vert.spv", "vert.spvasm"])
+
+    def test_the_reproducer_shows_what_velmor_shows_in_modes_3_and_4(self):
+        """Catches reproduce.c built in another mode than asked: on the gradient set Mesa crashes
+        in mode 4 only, so a mode-3 reproducer left in mode 4 crashes where velmor draws."""
+        shaders = os.path.join(self.work.name, "gradient")
+        os.mkdir(shaders)
+        modules = {}
+        for stage, name in (("vert", "vert.spv"), ("frag", "frag.spv")):
+            subprocess.run([GLSLANG, "-G", "-o", os.path.join(shaders, name),
+                            os.path.join(GRADIENT, "shader." + stage)], check=True,
+                           stdout=subprocess.DEVNULL)
+            with open(os.path.join(shaders, name), "rb") as f:
+                modules[name] = f.read()
+        target = trial.target_in(os.path.dirname(BIN))
+        for menu in ("3", "4"):
+            with self.subTest(mode=menu):
+                seen, _ = trial.take(modes.BY_MENU[menu], shaders, target, 30)
+                proof = reproducer.prove(menu, modules, self.work.name, 30)
+                self.assertEqual(proof.get("signature", proof), seen, proof.get("output"))
 
 
 if __name__ == "__main__":
