@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Catches a scripts/test --debian run that leaves a mount or a running process behind in its
 # root, or ends with the wrong status, when Ctrl-C (SIGINT) or a kill (SIGTERM) stops it while
-# velmor runs there, or when its debootstrap fails; and a root whose path holds a space. Needs
-# root, and the Debian 13 root that scripts/test --debian 13 builds (CI runs this after it).
+# velmor runs there, or when its debootstrap fails; and a root whose path holds a space. Then
+# the same of tests/check_first_command.sh 12, whose root must also be gone. Needs root, and the
+# Debian 13 root that scripts/test --debian 13 builds (CI runs this after it).
 set -euo pipefail
 . "$(dirname "$0")/../scripts/lib/common.sh"
 cd "$VELMOR_ROOT"
@@ -47,6 +48,14 @@ verdict() {
   fi
 }
 
+# The folder holding the root and its logs, after the first-command check.
+root_gone() {
+  if [ -e "${VELMOR_DEBIAN_DIR%/*}" ]; then
+    echo "FAIL first-command check, $1: left ${VELMOR_DEBIAN_DIR%/*}" && status=1
+  fi
+  return 0
+}
+
 for signal in INT TERM; do
   # As from a terminal: a background job of a script would start with SIGINT ignored.
   env --default-signal=INT scripts/test --debian 13 -R e2e >"$log" 2>&1 &
@@ -65,6 +74,24 @@ VELMOR_DEBIAN_DIR=$(realpath -m build-debian12/root) ended=0
 VELMOR_DEBIAN_MIRROR=http://127.0.0.1:9/debian "$PWD/scripts/test" --debian 12 --fresh \
   >"$log" 2>&1 || ended=$?
 verdict "failed debootstrap" 1 "$ended" "^debian 12: debootstrap .*failed"
+rm -rf --one-file-system build-debian12
+
+# The first-command check's Debian 12 root goes on every way out: a failed debootstrap, and
+# Ctrl-C while debootstrap fills the root.
+VELMOR_DEBIAN_DIR=$(realpath -m build-debian12/first-command/root) ended=0
+VELMOR_DEBIAN_MIRROR=http://127.0.0.1:9/debian tests/check_first_command.sh 12 >"$log" 2>&1 ||
+  ended=$?
+verdict "first-command check, failed debootstrap" 1 "$ended" "^debian 12: debootstrap .*failed"
+root_gone "failed debootstrap"
+env --default-signal=INT tests/check_first_command.sh 12 >"$log" 2>&1 &
+pid=$! ended=0
+until [ -s "$VELMOR_DEBIAN_DIR/var/lib/dpkg/status" ] || ! kill -0 "$pid" 2>/dev/null; do
+  sleep 0.1
+done
+kill -INT "$pid" 2>/dev/null || echo "FAIL first-command check: ended before its debootstrap"
+wait "$pid" || ended=$?
+verdict "first-command check, SIGINT" 130 "$ended" "interrupted by SIGINT"
+root_gone SIGINT
 rm -rf --one-file-system build-debian12
 
 [ "$status" -eq 0 ] && echo "check_debian_cleanup: interrupted and failed runs leave nothing behind"

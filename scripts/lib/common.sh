@@ -18,8 +18,11 @@ velmor_ensure_packages() {
     return 1
   fi
   echo "Installing ${missing[*]}" >&2
-  velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
-    velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  # Standard input stays the caller's: `echo 1 | scripts/run` types its choice for velmor, not
+  # for a package's maintainer script.
+  velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null >&2 &&
+    velmor_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
+      </dev/null >&2
 }
 
 # True when velmor_as_root can run a command as root: as root, or through sudo without a password.
@@ -70,9 +73,22 @@ velmor_apt_mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
-# What building and running Velmor needs.
-VELMOR_RUN_PACKAGES=(cmake g++ make pkg-config libgl1-mesa-dri freeglut3-dev libglew-dev
-  libegl-dev libpng-dev xvfb xauth python3 python3-pil spirv-tools)
+# One list per purpose; each script installs the lists of what it runs, nothing more.
+# Building velmor, velmor-headless and the frame probe: SPIRV-Tools' static validator and CMake
+# config come with spirv-tools, and CMake's FindGLUT asks pkg-config for freeglut's libraries.
+VELMOR_BUILD_PACKAGES=(cmake g++ make pkg-config freeglut3-dev libglew-dev libegl-dev libpng-dev
+  spirv-tools)
+# scripts/run: the build, Mesa's drivers, a private X server, and the tools' runner (PIL reads
+# and saves the frames).
+VELMOR_RUN_PACKAGES=("${VELMOR_BUILD_PACKAGES[@]}" libgl1-mesa-dri xvfb python3 python3-pil)
+# scripts/report beyond a run: jsonschema checks every file written; DejaVu labels the pictures;
+# glxinfo names a driver on which no mode drew.
+VELMOR_REPORT_PACKAGES=(python3-jsonschema fonts-dejavu-core mesa-utils)
+# scripts/report --compare reads reports and draws pictures: no build, no GL.
+VELMOR_COMPARE_PACKAGES=(python3 python3-pil python3-jsonschema fonts-dejavu-core)
+# scripts/reduce beyond a run: spirv-reduce, spirv-val and spirv-dis (spirv-tools); jsonschema
+# checks reduce.json; cc and the EGL and GL headers build the reproducer.
+VELMOR_REDUCE_PACKAGES=(spirv-tools python3-jsonschema gcc libc6-dev libegl-dev libgl-dev)
 
 # What the Linux download needs on a user's machine: the GL and X client libraries, and EGL with
 # Mesa's EGL for velmor-headless (the README names them in its one install line).
