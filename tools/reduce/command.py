@@ -94,14 +94,13 @@ def reduce_in(work, options, mode, target, original):
         reduced[name], steps[name] = reduce_module(work, options, mode, target, wanted, reduced,
                                                    name)
     verified = verify(work, mode, target, wanted, reduced, options.timeout)
-    proof = reproducer.prove(reproducer.source_for(mode.menu), reduced, work,
-                             options.timeout)
+    proof = reproducer.prove(mode.menu, reduced, work, options.timeout)
     facts = write.facts(options, mode, target, first, wanted, original, reduced, steps,
                         verified, proof, time.monotonic() - started)
     # The user may have put something into OUT while the reduction ran.
     check_out(options.out, options.shaders)
     try:
-        write.output(options.out, facts, reduced, reproducer.source_for(mode.menu))
+        write.output(options.out, facts, reduced, reproducer.source())
     except (OSError, subprocess.CalledProcessError) as failure:
         raise Refusal("could not write %s: %s" % (options.out, getattr(failure, "strerror", None)
                                                   or failure), 1)
@@ -227,7 +226,9 @@ def reduce_module(work, options, mode, target, wanted, modules, name):
     command += ["--", script]
     log_path = os.path.join(stage_dir, "spirv-reduce.log")
     path = os.pathsep.join(filter(None, [runner.ROOT, os.environ.get("PYTHONPATH")]))
-    env = dict(os.environ, PYTHONPATH=path, PYTHONDONTWRITEBYTECODE="1")
+    # A try still running when the reduction stops is killed: the temporary folders of its runs
+    # lie in this reduction's own folder, removed with it, not in the user's TMPDIR.
+    env = dict(os.environ, PYTHONPATH=path, PYTHONDONTWRITEBYTECODE="1", TMPDIR=stage_dir)
     with open(log_path, "w") as log:
         proc = subprocess.Popen(command, cwd=stage_dir, stdout=log, stderr=subprocess.STDOUT,
                                 env=env, start_new_session=True)

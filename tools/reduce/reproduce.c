@@ -2,15 +2,15 @@
  * the current folder) on an OpenGL 4.5 core debug context, with the same GL calls in the same
  * order as Velmor, draws one frame into a framebuffer object and prints what the GL says.
  *
- * Build: cc -o reproduce reproduce.c -lEGL
+ * Build: cc -DMODE=4 -o reproduce reproduce.c -lEGL
  * Run:   ./reproduce            (needs only EGL and the GL: no X server, no window)
  *
- * MODE 3: one program linked from both stages, made current with glUseProgram.
- * MODE 4: one separable program per stage, fragment first, in a program pipeline.
+ * -DMODE=3: one program linked from both stages, made current with glUseProgram.
+ * -DMODE=4: one separable program per stage, fragment first, in a program pipeline.
  * Each step's debug messages are printed as they are drained; a fatal signal is named with the
  * phase it came in; "done" follows a frame drawn to the end. */
-#ifndef MODE
-#define MODE 4
+#if !defined(MODE) || (MODE != 3 && MODE != 4)
+#error build with -DMODE=3 (linked program) or -DMODE=4 (program pipeline)
 #endif
 #define STRING(x) #x
 #define TEXT(x) STRING(x)

@@ -8,31 +8,34 @@ from .. import console
 from . import signature
 
 TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reproduce.c")
-BUILD_COMMAND = "cc -o reproduce reproduce.c -lEGL"
-DEFAULT_MODE = "#ifndef MODE\n#define MODE 4\n#endif\n"
 
 
-def source_for(mode):
-    """reproduce.c with `mode` (the menu entry, "3" or "4") built in."""
+def build_command(mode):
+    """The command that builds reproduce.c for `mode` (the menu entry, "3" or "4"): the compiler
+    refuses any other mode."""
+    return "cc -DMODE=%s -o reproduce reproduce.c -lEGL" % mode
+
+
+def source():
+    """reproduce.c, as it goes into the output folder."""
     with open(TEMPLATE, encoding="utf-8") as f:
-        text = f.read()
-    return text.replace(DEFAULT_MODE, "#define MODE %s\n" % mode, 1)
+        return f.read()
 
 
-def prove(source, modules, work, timeout):
-    """Builds `source` with the system compiler in `work` and runs it beside `modules` (file name
-    -> bytes). A dict: built (bool), compiler (its words when the build failed), signature (what
+def prove(mode, modules, work, timeout):
+    """Builds reproduce.c for `mode` with the system compiler in `work` and runs it beside
+    `modules` (file name -> bytes). A dict: built (bool), compiler (its words when the build failed), signature (what
     the run showed; None when it drew to the end), status, output (both streams)."""
     folder = os.path.join(work, "reproducer")
     shutil.rmtree(folder, ignore_errors=True)
     os.mkdir(folder)
     with open(os.path.join(folder, "reproduce.c"), "w", encoding="utf-8") as f:
-        f.write(source)
+        f.write(source())
     for name, data in modules.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
     try:
-        built = subprocess.run(BUILD_COMMAND.split(), cwd=folder, capture_output=True, text=True,
+        built = subprocess.run(build_command(mode).split(), cwd=folder, capture_output=True, text=True,
                                timeout=120)
     except (OSError, subprocess.TimeoutExpired) as failure:
         return {"built": False, "compiler": str(failure)}

@@ -51,7 +51,7 @@ def facts(options, mode, target, first_run, wanted, original, reduced, steps, ve
         "modules": {name: {"before": size_of(original[name]), "after": size_of(reduced[name]),
                            "steps": steps[name]} for name in original},
         "verification": verified,
-        "reproducer": dict(proof, file="reproduce.c", build=reproducer.BUILD_COMMAND,
+        "reproducer": dict(proof, file="reproduce.c", build=reproducer.build_command(mode.menu),
                            run="./reproduce"),
         "command": command_line(options),
         "seconds": round(seconds, 1),
