@@ -1,6 +1,6 @@
 // The floor for time to first frame: velmor's window and context, one cleared frame, nothing else.
 
-#include "app/startup.h"
+#include "app/window.h"
 
 #include <GL/glew.h>
 

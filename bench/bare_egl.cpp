@@ -3,9 +3,8 @@
 // Other arguments (the runner's --info) are ignored.
 
 #include "app/egl_context.h"
-#include "app/startup.h"
 #include "render/frame_png.h"
-#include "render/render.h"
+#include "render/frame_target.h"
 
 #include <GL/glew.h>
 
@@ -31,7 +30,7 @@ int main(int argc, char** argv) {
   const int device = chosen ? static_cast<int>(std::strtol(chosen, nullptr, 10)) : -1;
   const char* png = argumentOf(argc, argv, "--png");
   EglIdentity identity;
-  if (!makeEglContext(device, &identity) || !loadEntryPoints(true) ||
+  if (!makeEglContext(device, &identity) || !loadEntryPointsOnEgl() ||
       createFrameTarget() != GL_FRAMEBUFFER_COMPLETE) {
     return 1;
   }

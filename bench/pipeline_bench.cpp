@@ -2,8 +2,10 @@
 // frame drawn through its pipeline. scripts/bench runs this with the shader cache off, then on.
 
 #include "app/startup.h"
+#include "app/window.h"
 #include "pipeline/pipeline.h"
 #include "render/render.h"
+#include "render/window_callbacks.h"
 
 #include <GL/glew.h>
 

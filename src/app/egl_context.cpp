@@ -1,9 +1,13 @@
 #include "app/egl_context.h"
 
+#include "app/failure.h"
+#include "app/startup.h"
+
+#include <GL/glew.h>
+
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,16 +17,6 @@ namespace {
 PFNEGLGETPLATFORMDISPLAYEXTPROC getPlatformDisplay;
 PFNEGLQUERYDEVICESEXTPROC queryDevices;
 PFNEGLQUERYDEVICESTRINGEXTPROC queryDeviceString;
-
-// velmor-headless's own failures: one line, its name first, so nobody takes it for the GL's.
-void fail(const char* format, ...) {
-  std::va_list arguments;
-  va_start(arguments, format);
-  std::fputs("velmor-headless: ", stderr);
-  std::vfprintf(stderr, format, arguments);
-  std::fputc('\n', stderr);
-  va_end(arguments);
-}
 
 const char* eglErrorName(EGLint error) {
   switch (error) {
@@ -67,8 +61,8 @@ bool hasExtension(const char* list, const char* name) {
 const char* clientExtensions() {
   const char* extensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
   if (!extensions || !*extensions) {
-    fail("no EGL implementation: libEGL loaded no vendor library (a driver's file in "
-         "/usr/share/glvnd/egl_vendor.d and the library it names)");
+    printFailure("no EGL implementation: libEGL loaded no vendor library (a driver's file in "
+                 "/usr/share/glvnd/egl_vendor.d and the library it names)");
     return nullptr;
   }
   return extensions;
@@ -77,7 +71,7 @@ const char* clientExtensions() {
 bool loadDeviceEntryPoints(const char* extensions) {
   if (!hasExtension(extensions, "EGL_EXT_device_enumeration") &&
       !hasExtension(extensions, "EGL_EXT_device_base")) {
-    fail("no EGL device enumeration (EGL_EXT_device_enumeration) in this EGL");
+    printFailure("no EGL device enumeration (EGL_EXT_device_enumeration) in this EGL");
     return false;
   }
   queryDevices =
@@ -85,7 +79,7 @@ bool loadDeviceEntryPoints(const char* extensions) {
   queryDeviceString = reinterpret_cast<PFNEGLQUERYDEVICESTRINGEXTPROC>(
       eglGetProcAddress("eglQueryDeviceStringEXT"));
   if (!queryDevices || !queryDeviceString) {
-    fail("no eglQueryDevicesEXT in this EGL, though it lists EGL_EXT_device_enumeration");
+    printFailure("no eglQueryDevicesEXT in this EGL, though it lists EGL_EXT_device_enumeration");
     return false;
   }
   return true;
@@ -94,12 +88,14 @@ bool loadDeviceEntryPoints(const char* extensions) {
 bool devices(std::vector<EGLDeviceEXT>* found) {
   EGLint count = 0;
   if (!queryDevices(0, nullptr, &count)) {
-    fail("EGL cannot count its devices (eglQueryDevicesEXT: %s)", eglErrorName(eglGetError()));
+    printFailure("EGL cannot count its devices (eglQueryDevicesEXT: %s)",
+                 eglErrorName(eglGetError()));
     return false;
   }
   found->resize(static_cast<size_t>(count));
   if (count > 0 && !queryDevices(count, found->data(), &count)) {
-    fail("EGL cannot list its devices (eglQueryDevicesEXT: %s)", eglErrorName(eglGetError()));
+    printFailure("EGL cannot list its devices (eglQueryDevicesEXT: %s)",
+                 eglErrorName(eglGetError()));
     return false;
   }
   found->resize(static_cast<size_t>(count));
@@ -142,7 +138,8 @@ EGLDisplay openDisplay(int device, EglIdentity* identity) {
   const char* platform = device < 0 ? "EGL_MESA_platform_surfaceless" : "EGL_EXT_platform_device";
   if (!hasExtension(extensions, "EGL_EXT_platform_base") || !getPlatformDisplay ||
       !hasExtension(extensions, platform)) {
-    fail("no EGL %s platform (%s) in this EGL", device < 0 ? "surfaceless" : "device", platform);
+    printFailure("no EGL %s platform (%s) in this EGL", device < 0 ? "surfaceless" : "device",
+                 platform);
     return EGL_NO_DISPLAY;
   }
   EGLDisplay display = EGL_NO_DISPLAY;
@@ -155,7 +152,7 @@ EGLDisplay openDisplay(int device, EglIdentity* identity) {
       return EGL_NO_DISPLAY;
     }
     if (static_cast<size_t>(device) >= found.size()) {
-      fail("no EGL device %d: EGL lists %zu (see --list-devices)", device, found.size());
+      printFailure("no EGL device %d: EGL lists %zu (see --list-devices)", device, found.size());
       return EGL_NO_DISPLAY;
     }
     const EGLDeviceEXT chosen = found[static_cast<size_t>(device)];
@@ -166,8 +163,8 @@ EGLDisplay openDisplay(int device, EglIdentity* identity) {
     display = getPlatformDisplay(EGL_PLATFORM_DEVICE_EXT, chosen, nullptr);
   }
   if (display == EGL_NO_DISPLAY || !eglInitialize(display, nullptr, nullptr)) {
-    fail("the EGL %s platform gives no display (%s)", identity->platform.c_str(),
-         eglErrorName(eglGetError()));
+    printFailure("the EGL %s platform gives no display (%s)", identity->platform.c_str(),
+                 eglErrorName(eglGetError()));
     return EGL_NO_DISPLAY;
   }
   identity->vendor = eglQueryString(display, EGL_VENDOR);
@@ -193,7 +190,8 @@ bool chooseConfig(EGLDisplay display, EGLConfig* config) {
 EGLContext createContext(EGLDisplay display) {
   EGLConfig config;
   if (!chooseConfig(display, &config)) {
-    fail("no EGL config that renders OpenGL on this display (%s)", eglErrorName(eglGetError()));
+    printFailure("no EGL config that renders OpenGL on this display (%s)",
+                 eglErrorName(eglGetError()));
     return EGL_NO_CONTEXT;
   }
   const EGLint attributes[] = {
@@ -209,10 +207,61 @@ EGLContext createContext(EGLDisplay display) {
   };
   const EGLContext context = eglCreateContext(display, config, EGL_NO_CONTEXT, attributes);
   if (context == EGL_NO_CONTEXT) {
-    fail("no OpenGL 4.5 core profile debug context on this EGL display (eglCreateContext: %s)",
-         eglErrorName(eglGetError()));
+    printFailure(
+        "no OpenGL 4.5 core profile debug context on this EGL display (eglCreateContext: %s)",
+        eglErrorName(eglGetError()));
   }
   return context;
+}
+
+struct EntryPoint {
+  const char* name;
+  const void* address;
+};
+
+// The first entry point Velmor calls beyond OpenGL 1.1 (GLEW's pointers) that is not loaded, or
+// null. The separate shader objects and SPIR-V have capability tests of their own.
+const char* firstMissingEntryPoint() {
+  const EntryPoint used[] = {
+      {"glCreateShader", reinterpret_cast<const void*>(glCreateShader)},
+      {"glShaderSource", reinterpret_cast<const void*>(glShaderSource)},
+      {"glCompileShader", reinterpret_cast<const void*>(glCompileShader)},
+      {"glShaderBinary", reinterpret_cast<const void*>(glShaderBinary)},
+      {"glGetShaderiv", reinterpret_cast<const void*>(glGetShaderiv)},
+      {"glGetShaderInfoLog", reinterpret_cast<const void*>(glGetShaderInfoLog)},
+      {"glDeleteShader", reinterpret_cast<const void*>(glDeleteShader)},
+      {"glCreateProgram", reinterpret_cast<const void*>(glCreateProgram)},
+      {"glProgramParameteri", reinterpret_cast<const void*>(glProgramParameteri)},
+      {"glAttachShader", reinterpret_cast<const void*>(glAttachShader)},
+      {"glDetachShader", reinterpret_cast<const void*>(glDetachShader)},
+      {"glLinkProgram", reinterpret_cast<const void*>(glLinkProgram)},
+      {"glGetProgramiv", reinterpret_cast<const void*>(glGetProgramiv)},
+      {"glGetProgramInfoLog", reinterpret_cast<const void*>(glGetProgramInfoLog)},
+      {"glUseProgram", reinterpret_cast<const void*>(glUseProgram)},
+      {"glGenVertexArrays", reinterpret_cast<const void*>(glGenVertexArrays)},
+      {"glBindVertexArray", reinterpret_cast<const void*>(glBindVertexArray)},
+      {"glGenBuffers", reinterpret_cast<const void*>(glGenBuffers)},
+      {"glBindBuffer", reinterpret_cast<const void*>(glBindBuffer)},
+      {"glBufferData", reinterpret_cast<const void*>(glBufferData)},
+      {"glVertexAttribPointer", reinterpret_cast<const void*>(glVertexAttribPointer)},
+      {"glEnableVertexAttribArray", reinterpret_cast<const void*>(glEnableVertexAttribArray)},
+      {"glBlendEquation", reinterpret_cast<const void*>(glBlendEquation)},
+      {"glGenFramebuffers", reinterpret_cast<const void*>(glGenFramebuffers)},
+      {"glBindFramebuffer", reinterpret_cast<const void*>(glBindFramebuffer)},
+      {"glDeleteFramebuffers", reinterpret_cast<const void*>(glDeleteFramebuffers)},
+      {"glCheckFramebufferStatus", reinterpret_cast<const void*>(glCheckFramebufferStatus)},
+      {"glGenRenderbuffers", reinterpret_cast<const void*>(glGenRenderbuffers)},
+      {"glBindRenderbuffer", reinterpret_cast<const void*>(glBindRenderbuffer)},
+      {"glDeleteRenderbuffers", reinterpret_cast<const void*>(glDeleteRenderbuffers)},
+      {"glRenderbufferStorage", reinterpret_cast<const void*>(glRenderbufferStorage)},
+      {"glFramebufferRenderbuffer", reinterpret_cast<const void*>(glFramebufferRenderbuffer)},
+  };
+  for (const EntryPoint& entryPoint : used) {
+    if (!entryPoint.address) {
+      return entryPoint.name;
+    }
+  }
+  return nullptr;
 }
 
 } // namespace
@@ -225,8 +274,8 @@ bool makeEglContext(int device, EglIdentity* identity) {
   if (!eglBindAPI(EGL_OPENGL_API)) {
     // Read before the next EGL call resets it.
     const EGLint error = eglGetError();
-    fail("no OpenGL API on this EGL display (eglBindAPI: %s; it offers: %s)", eglErrorName(error),
-         eglQueryString(display, EGL_CLIENT_APIS));
+    printFailure("no OpenGL API on this EGL display (eglBindAPI: %s; it offers: %s)",
+                 eglErrorName(error), eglQueryString(display, EGL_CLIENT_APIS));
     eglTerminate(display);
     return false;
   }
@@ -236,8 +285,9 @@ bool makeEglContext(int device, EglIdentity* identity) {
     return false;
   }
   if (!eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, context)) {
-    fail("the OpenGL 4.5 context cannot be made current without a surface (eglMakeCurrent: %s)",
-         eglErrorName(eglGetError()));
+    printFailure(
+        "the OpenGL 4.5 context cannot be made current without a surface (eglMakeCurrent: %s)",
+        eglErrorName(eglGetError()));
     eglDestroyContext(display, context);
     eglTerminate(display);
     return false;
@@ -260,6 +310,24 @@ bool listEglDevices() {
                 hasExtension(list, "EGL_MESA_device_software") ? "software" : "hardware",
                 node.empty() ? "none" : node.c_str(), driver.empty() ? "unknown" : driver.c_str(),
                 list);
+  }
+  return true;
+}
+
+bool loadEntryPointsOnEgl() {
+  const GLenum status = glewInit();
+  // A GLEW built for GLX loads every GL entry point first and only then looks for the GLX
+  // display, which an EGL context does not have.
+  if (status == GLEW_ERROR_NO_GLX_DISPLAY) {
+    const char* missing = firstMissingEntryPoint();
+    if (missing) {
+      printFailure("GLEW did not load %s on the EGL context", missing);
+    }
+    return !missing;
+  }
+  if (status != GLEW_OK) {
+    printGlewError(status);
+    return false;
   }
   return true;
 }

@@ -19,6 +19,10 @@ struct EglIdentity {
 // standard error naming what is missing.
 bool makeEglContext(int device, EglIdentity* identity);
 
+// glewInit on the EGL context, as loadEntryPoints, except that GLEW's answer that it found no
+// GLX display is accepted once every entry point velmor-headless calls is loaded.
+bool loadEntryPointsOnEgl();
+
 // One line per EGL device on standard output; false after one line on standard error when EGL
 // cannot list its devices.
 bool listEglDevices();

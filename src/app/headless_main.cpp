@@ -3,8 +3,10 @@
 // framebuffer object; the first can be saved as a PNG. It exits once they are drawn.
 
 #include "app/egl_context.h"
+#include "app/failure.h"
 #include "app/startup.h"
 #include "render/frame_png.h"
+#include "render/frame_target.h"
 #include "render/render.h"
 
 #include <GL/glew.h>
@@ -61,15 +63,14 @@ bool parseOptions(int argc, char** argv, Options* options) {
     } else if (std::strcmp(option, "--info") == 0 && value && *value) {
       options->info = value;
     } else if (std::strcmp(option, "--png") == 0 || std::strcmp(option, "--info") == 0) {
-      std::fprintf(stderr, "velmor-headless: no file named for %s (%s)\n", option, usage);
+      printFailure("no file named for %s (%s)", option, usage);
       return false;
     } else {
-      std::fprintf(stderr, "velmor-headless: unknown argument %s (%s)\n", option, usage);
+      printFailure("unknown argument %s (%s)", option, usage);
       return false;
     }
     if (!good) {
-      std::fprintf(stderr, "velmor-headless: bad value for %s: %s (%s)\n", option,
-                   value ? value : "none", usage);
+      printFailure("bad value for %s: %s (%s)", option, value ? value : "none", usage);
       return false;
     }
     ++i;
@@ -113,7 +114,7 @@ const char* orNull(const std::string& text) {
 bool writeInfo(const char* path, const EglIdentity& identity) {
   std::FILE* file = std::fopen(path, "w");
   if (!file) {
-    std::fprintf(stderr, "velmor-headless: cannot write %s: %s\n", path, std::strerror(errno));
+    printFailure("cannot write %s: %s", path, std::strerror(errno));
     return false;
   }
   GLint flags = 0;
@@ -135,7 +136,7 @@ bool writeInfo(const char* path, const EglIdentity& identity) {
   writeJsonField(file, "device_driver", orNull(identity.deviceDriver), true);
   std::fputs("}\n", file);
   if (std::fclose(file) != 0) {
-    std::fprintf(stderr, "velmor-headless: cannot write %s: %s\n", path, std::strerror(errno));
+    printFailure("cannot write %s: %s", path, std::strerror(errno));
     return false;
   }
   return true;
@@ -165,7 +166,7 @@ int main(int argc, char** argv) {
     return listEglDevices() ? 0 : 1;
   }
   EglIdentity identity;
-  if (!makeEglContext(options.device, &identity) || !loadEntryPoints(true)) {
+  if (!makeEglContext(options.device, &identity) || !loadEntryPointsOnEgl()) {
     return 1;
   }
   // Mesa checks a program pipeline when it is bound only if the draw framebuffer is known to be
@@ -173,8 +174,8 @@ int main(int argc, char** argv) {
   // print less and crash later than in the window.
   const GLenum status = createFrameTarget();
   if (status != GL_FRAMEBUFFER_COMPLETE) {
-    std::fprintf(stderr, "velmor-headless: no complete %dx%d GL_RGBA8 framebuffer object (0x%x)\n",
-                 windowWidth, windowHeight, status);
+    printFailure("no complete %dx%d GL_RGBA8 framebuffer object (0x%x)", windowWidth, windowHeight,
+                 status);
     return 1;
   }
   if (options.info && !writeInfo(options.info, identity)) {

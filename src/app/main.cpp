@@ -2,7 +2,8 @@
 // says about it, and draws a full-window quad with dual-source blending.
 
 #include "app/startup.h"
-#include "render/render.h"
+#include "app/window.h"
+#include "render/window_callbacks.h"
 
 #include <GL/glew.h>
 
@@ -21,7 +22,7 @@ VELMOR_EXPORT unsigned int NvOptimusEnablement = 1;
 int main(int argc, char** argv) {
   prepareConsole();
   createWindow(&argc, argv);
-  if (!loadEntryPoints(false) || !buildChosenPipeline()) {
+  if (!loadEntryPoints() || !buildChosenPipeline()) {
     return 1;
   }
   glutDisplayFunc(display);

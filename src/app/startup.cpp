@@ -29,56 +29,6 @@ const ModeRow modeTable[] = {
     {"4", setupSpirvSso},
 };
 
-struct EntryPoint {
-  const char* name;
-  const void* address;
-};
-
-// The first entry point Velmor calls beyond OpenGL 1.1 (GLEW's pointers) that is not loaded, or
-// null. The separate shader objects and SPIR-V have capability tests of their own.
-const char* firstMissingEntryPoint() {
-  const EntryPoint used[] = {
-      {"glCreateShader", reinterpret_cast<const void*>(glCreateShader)},
-      {"glShaderSource", reinterpret_cast<const void*>(glShaderSource)},
-      {"glCompileShader", reinterpret_cast<const void*>(glCompileShader)},
-      {"glShaderBinary", reinterpret_cast<const void*>(glShaderBinary)},
-      {"glGetShaderiv", reinterpret_cast<const void*>(glGetShaderiv)},
-      {"glGetShaderInfoLog", reinterpret_cast<const void*>(glGetShaderInfoLog)},
-      {"glDeleteShader", reinterpret_cast<const void*>(glDeleteShader)},
-      {"glCreateProgram", reinterpret_cast<const void*>(glCreateProgram)},
-      {"glProgramParameteri", reinterpret_cast<const void*>(glProgramParameteri)},
-      {"glAttachShader", reinterpret_cast<const void*>(glAttachShader)},
-      {"glDetachShader", reinterpret_cast<const void*>(glDetachShader)},
-      {"glLinkProgram", reinterpret_cast<const void*>(glLinkProgram)},
-      {"glGetProgramiv", reinterpret_cast<const void*>(glGetProgramiv)},
-      {"glGetProgramInfoLog", reinterpret_cast<const void*>(glGetProgramInfoLog)},
-      {"glUseProgram", reinterpret_cast<const void*>(glUseProgram)},
-      {"glGenVertexArrays", reinterpret_cast<const void*>(glGenVertexArrays)},
-      {"glBindVertexArray", reinterpret_cast<const void*>(glBindVertexArray)},
-      {"glGenBuffers", reinterpret_cast<const void*>(glGenBuffers)},
-      {"glBindBuffer", reinterpret_cast<const void*>(glBindBuffer)},
-      {"glBufferData", reinterpret_cast<const void*>(glBufferData)},
-      {"glVertexAttribPointer", reinterpret_cast<const void*>(glVertexAttribPointer)},
-      {"glEnableVertexAttribArray", reinterpret_cast<const void*>(glEnableVertexAttribArray)},
-      {"glBlendEquation", reinterpret_cast<const void*>(glBlendEquation)},
-      {"glGenFramebuffers", reinterpret_cast<const void*>(glGenFramebuffers)},
-      {"glBindFramebuffer", reinterpret_cast<const void*>(glBindFramebuffer)},
-      {"glDeleteFramebuffers", reinterpret_cast<const void*>(glDeleteFramebuffers)},
-      {"glCheckFramebufferStatus", reinterpret_cast<const void*>(glCheckFramebufferStatus)},
-      {"glGenRenderbuffers", reinterpret_cast<const void*>(glGenRenderbuffers)},
-      {"glBindRenderbuffer", reinterpret_cast<const void*>(glBindRenderbuffer)},
-      {"glDeleteRenderbuffers", reinterpret_cast<const void*>(glDeleteRenderbuffers)},
-      {"glRenderbufferStorage", reinterpret_cast<const void*>(glRenderbufferStorage)},
-      {"glFramebufferRenderbuffer", reinterpret_cast<const void*>(glFramebufferRenderbuffer)},
-  };
-  for (const EntryPoint& entryPoint : used) {
-    if (!entryPoint.address) {
-      return entryPoint.name;
-    }
-  }
-  return nullptr;
-}
-
 // A closed standard descriptor is the number the next open file gets: the X connection would
 // then take velmor's menu as protocol. Each closed one becomes /dev/null before anything opens.
 void openClosedStandardDescriptors() {
@@ -110,23 +60,17 @@ void prepareConsole() {
   reportFatalSignalsDuring("start-up");
 }
 
-bool loadEntryPoints(bool onEgl) {
+bool loadEntryPoints() {
   const GLenum status = glewInit();
-  if (status == GLEW_OK) {
-    return true;
-  }
-  // A GLEW built for GLX loads every GL entry point first and only then looks for the GLX
-  // display, which an EGL context does not have.
-  if (onEgl && status == GLEW_ERROR_NO_GLX_DISPLAY) {
-    const char* missing = firstMissingEntryPoint();
-    if (!missing) {
-      return true;
-    }
-    std::fprintf(stderr, "velmor-headless: GLEW did not load %s on the EGL context\n", missing);
+  if (status != GLEW_OK) {
+    printGlewError(status);
     return false;
   }
+  return true;
+}
+
+void printGlewError(GLenum status) {
   std::fprintf(stderr, "Error: %s\n", reinterpret_cast<const char*>(glewGetErrorString(status)));
-  return false;
 }
 
 void printMenu() {

@@ -3,6 +3,8 @@
 // points, the capability tests, the console menu, the table that turns a choice into a pipeline
 // set-up, the quad and the drain before drawing.
 
+#include <GL/glew.h>
+
 #include <cstdio>
 
 using Setup = void (*)();
@@ -11,12 +13,11 @@ using Setup = void (*)();
 // fatal-signal lines of the "start-up" phase. First in main: before anything opens a file.
 void prepareConsole();
 
-// velmor's 800x600 "Velmor" window on a 4.5 debug context, current from here on.
-void createWindow(int* argc, char** argv);
+// glewInit on the current context; false after GLEW's "Error:" line.
+bool loadEntryPoints();
 
-// glewInit on the current context; false after GLEW's "Error:" line. onEgl: GLEW's answer that
-// it found no GLX display is accepted once the entry points Velmor calls are loaded.
-bool loadEntryPoints(bool onEgl);
+// GLEW's "Error:" line for what glewInit answered.
+void printGlewError(GLenum status);
 
 // Prints the version line and the capability verdicts; false when start-up cannot go on.
 bool checkCapabilities();

@@ -1,4 +1,5 @@
-#include "app/startup.h"
+#include "app/window.h"
+
 #include "render/render.h"
 
 #include <GL/freeglut.h>

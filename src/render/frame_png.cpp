@@ -1,5 +1,6 @@
 #include "render/frame_png.h"
 
+#include "app/failure.h"
 #include "render/render.h"
 
 #include <png.h>
@@ -25,7 +26,7 @@ bool writeFramePng(const char* path) {
   // The GL reads the bottom row first.
   const png_int_32 bottomUp = -static_cast<png_int_32>(stride);
   if (!png_image_write_to_file(&image, path, 0, pixels.data(), bottomUp, nullptr)) {
-    std::fprintf(stderr, "velmor-headless: cannot write %s: %s\n", path, image.message);
+    printFailure("cannot write %s: %s", path, image.message);
     return false;
   }
   return true;

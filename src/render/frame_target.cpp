@@ -1,3 +1,5 @@
+#include "render/frame_target.h"
+
 #include "render/render.h"
 
 GLenum createFrameTarget() {

@@ -1,6 +1,7 @@
 #pragma once
-// The picture: one quad over the whole viewport, the frame that draws it, and the window
-// callbacks that show it.
+// The picture, the same in both programs: one quad over the whole viewport and the frame that
+// draws it. velmor shows it in its window (window_callbacks.h), velmor-headless in a
+// framebuffer object (frame_target.h).
 
 #include <GL/glew.h>
 
@@ -14,13 +15,3 @@ void createScreenQuad();
 
 // One frame into the bound draw framebuffer: clear, dual-source blend state, the quad.
 void drawFrame();
-
-// freeglut's callbacks (velmor's window only).
-void display();
-void idle();
-void reshape(int width, int height);
-
-// A windowWidth x windowHeight GL_RGBA8 framebuffer object, bound for drawing and reading, with
-// its completeness checked. Returns what glCheckFramebufferStatus answered; anything but
-// GL_FRAMEBUFFER_COMPLETE leaves nothing behind and the default framebuffer bound.
-GLenum createFrameTarget();

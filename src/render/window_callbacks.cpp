@@ -1,3 +1,5 @@
+#include "render/window_callbacks.h"
+
 #include "render/render.h"
 
 #include <GL/freeglut.h>

@@ -1,6 +1,6 @@
 // Opens the same window and 4.5 debug context as velmor, then runs the in-process tests on it.
 
-#include "app/startup.h"
+#include "app/window.h"
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>

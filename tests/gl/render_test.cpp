@@ -2,6 +2,7 @@
 
 #include "pipeline/pipeline.h"
 #include "render/render.h"
+#include "render/window_callbacks.h"
 
 #include <GL/freeglut.h>
 
