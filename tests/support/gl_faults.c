@@ -5,6 +5,9 @@
  *                           crashes inside it would; glGetString and glDrawArrays, which velmor
  *                           links directly, and every entry point looked up through GLX.
  * VELMOR_SLEEP_IN=name      the same entry points never return, as a driver that hangs in them.
+ * VELMOR_ZERO_IN=name       the entry point `name`, looked up through GLX, does nothing and answers
+ *                           0, as a driver that refuses the call does (glCheckFramebufferStatus:
+ *                           a framebuffer never complete).
  * VELMOR_CRASH_AT_EXIT=prog SIGSEGV at the exit of the program named prog (velmor, not the tool
  *                           that starts it), as a driver that crashes while the window closes.
  * VELMOR_NO_ENTRY_POINT=name
@@ -41,6 +44,11 @@ static void hang(void) {
   for (;;) {
     pause();
   }
+}
+
+/* Called with the arguments of whatever entry point it stands for; the ABI lets it ignore them. */
+static GLenum zero(void) {
+  return 0;
 }
 
 /* Returns the stand-in for entry_point when a fault is asked of it, else NULL. */
@@ -89,6 +97,9 @@ static proc_t lookup(const char* real_name, const GLubyte* name) {
   }
   if (names("VELMOR_NO_ENTRY_POINT", (const char*)name)) {
     return NULL;
+  }
+  if (names("VELMOR_ZERO_IN", (const char*)name)) {
+    return (proc_t)zero;
   }
   if (strcmp((const char*)name, "glGetString") == 0) {
     return (proc_t)glGetString;
