@@ -38,6 +38,25 @@ class Compare(unittest.TestCase):
         with open(os.path.join(self.out, "compare.json")) as f:
             self.assertEqual([c["mode"] for c in json.load(f)["new_crashes"]], ["spirv-sso"])
 
+    def test_a_format_1_baseline_is_never_new_nor_a_change_where_it_lacks_the_facts(self):
+        """Catches a format-1 report (no Input variables, no traits) whose known crash is called
+        NEW, or the same result in both columns listed as a change (issue 25)."""
+        setup_4 = "Fatal signal SIGSEGV during the set-up of mode 4"
+        old = crashed(report(1), "4", setup_4)
+        old["version"] = 1
+        for f in old["shader_files"]:
+            del f["input_variables"], f["traits"]
+        for m in old["modes"]:
+            del m["velmor_lines"]
+        save(self.a, old)
+        b = save(os.path.join(self.work, "b"), crashed(report(1), "4", setup_4))
+        text = compare.compare([b], self.out, self.a)
+        self.assertNotIn("NEW", text)
+        self.assertIn("crash: %s (cannot tell: format 1 does not record the Input variables and "
+                      "traits of the SPIR-V files)" % setup_4, text)
+        for kind in ("Regressions", "Fixes", "Other changes"):
+            self.assertIn("## %s against the baseline (0)" % kind, text)
+
     def test_hostile_reports_are_refused_and_nothing_is_written(self):
         """Catches a hostile or broken report file that hangs, exhausts, traces back, opens a
         picture outside its folder, or leaves anything written (issue 20)."""

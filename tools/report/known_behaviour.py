@@ -4,12 +4,14 @@ Each entry says exactly what it matches: the driver and the range of its release
 behaviour was seen, the window system, the mode, the status, the fatal signal and the phase it
 came in, and the property of the shader files that triggers it. A result that matches an entry
 carries its label in the report and in compare; a crash that matches none is new, and is shown
-as such. Only driver behaviour lives here: what the tests expect is theirs.
+as such, unless the report is of a format that does not record a fact an entry needs: then
+whether it is known cannot be told. Only driver behaviour lives here: what the tests expect is
+theirs.
 """
 import collections
 import re
 
-from .. import console
+from .. import console, spirv
 
 # driver: the name in GL_VERSION ("Mesa"); releases: (first, last) as (major, minor), both
 # included, where it was confirmed; renderer: a regular expression GL_RENDERER must match.
@@ -151,14 +153,42 @@ def label(report, mode):
     return next((e.label for e in ENTRIES if matches(e, report["identity"], mode, files)), None)
 
 
+# What format 1 did not record of a SPIR-V file, and the value that assumes the most of it.
+UNRECORDED_IN_FORMAT_1 = (("input_variables", 1, "Input variables"),
+                          ("traits", list(spirv.TRAITS), "traits"))
+
+
+def cannot_tell(report, mode):
+    """Why no entry can be said to match the mode's result or not, or None: the report's format
+    does not record a fact of the shader files that an entry needs (format 1 has no Input
+    variables and no traits), and an entry matches once that fact is assumed."""
+    if report.get("recorded_version", report.get("version")) != 1 or label(report, mode):
+        return None
+    files, assumed = {}, []
+    for name, facts in shader_facts(report).items():
+        facts = dict(facts)
+        if name.endswith(".spv") and facts["size"] is not None:
+            for key, most, words in UNRECORDED_IN_FORMAT_1:
+                if facts.get(key) is None:
+                    facts[key] = most
+                    assumed += [words] if words not in assumed else []
+        files[name] = facts
+    if not any(matches(e, report["identity"], mode, files) for e in ENTRIES):
+        return None
+    return "cannot tell: format 1 does not record the %s of the SPIR-V files" % " and ".join(
+        assumed)
+
+
 def is_new_crash(report, mode):
-    """Whether the mode crashed in a way no entry knows."""
-    return mode["status"] == "crash" and label(report, mode) is None
+    """Whether the mode crashed in a way no entry knows (nor might know, see cannot_tell)."""
+    return (mode["status"] == "crash" and label(report, mode) is None
+            and cannot_tell(report, mode) is None)
 
 
 NEW = "NEW: a crash that matches no known driver behaviour"
 
 
 def note(report, mode):
-    """The known entry's label, NEW for an unknown crash, or None."""
-    return label(report, mode) or (NEW if mode["status"] == "crash" else None)
+    """The known entry's label, why that cannot be told, NEW for an unknown crash, or None."""
+    return (label(report, mode) or cannot_tell(report, mode)
+            or (NEW if mode["status"] == "crash" else None))

@@ -134,7 +134,8 @@ def upgraded(data):
 
 def load_report(argument):
     """The report in a folder (its report.json) or in a file, with its frames loaded (`frames`:
-    {menu: image or None}) and its folder (`path`); Refused when it is not one we read."""
+    {menu: image or None}), its folder (`path`) and the version it was written in
+    (`recorded_version`); Refused when it is not one we read."""
     path = report_path(argument)
     data = parse(path, argument)
     if not isinstance(data, dict) or data.get("format") != REPORT_FORMAT:
@@ -153,6 +154,8 @@ def load_report(argument):
         raise Refused("%s is not a valid velmor report: %s at %s" % (
             argument, failure.message[:200],
             "/".join(map(str, failure.absolute_path)) or "top"))
+    # The format it was written in: what an older one did not record cannot be judged.
+    data["recorded_version"] = version
     data["path"] = os.path.dirname(os.path.abspath(path))
     data["frames"] = {m["menu"]: load_frame(data["path"], m["frame"], argument)
                       for m in data["modes"]}
