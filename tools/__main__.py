@@ -133,6 +133,13 @@ def add_reduce(commands, name, help):
     return command.main
 
 
+def add_corpus(commands, name, help):
+    from .corpus import command
+
+    command.add_parser(commands, whole_number, out_folder)
+    return command.main
+
+
 # Each subcommand: its help line, and the function that adds its arguments and returns the one
 # that runs it (with the parsed options; its exit status).
 COMMANDS = {
@@ -141,6 +148,7 @@ COMMANDS = {
     "compare": ("reports side by side", add_compare),
     "sweep": ("a report on every GL driver here, compared", add_sweep),
     "reduce": ("shrink the SPIR-V modules a driver fails on", add_reduce),
+    "corpus": ("a shader library through the four ways", add_corpus),
 }
 
 

@@ -1,0 +1,219 @@
+"""What a corpus run writes into OUT, whole or nothing: results.csv and failures.csv (deqp-runner's
+layout), corpus.json (checked against corpus.schema.json), summary.md and summary.png, and
+cases/CASE/ for the cases that are not all-pass (made by the workers as they go)."""
+import collections
+import csv
+import functools
+import io
+import json
+import os
+import pathlib
+import shutil
+import tempfile
+
+import jsonschema
+from PIL import Image
+
+from .. import markdown, modes, publish
+from ..report import pictures
+from .cases import MODE_BY_ID
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FORMAT, VERSION = "velmor-corpus", 1
+OWNED = ("results.csv", "failures.csv", "corpus.json", "summary.md", "summary.png", "cases")
+# deqp-runner's words for each status of a mode.
+DEQP = {"pass": "Pass", "warn": "Warn", "fail": "Fail", "crash": "Crash", "timeout": "Timeout",
+        "not-supported": "Skip", "skip": "Skip", "invalid": "Fail"}
+SUCCESS = ("Pass", "Warn", "Skip")
+SHEET_CASES = 6  # differing cases shown in summary.png
+LISTED = 50  # cases listed by name per group in summary.md
+
+
+def result_rows(records):
+    """(name, Status, duration in seconds) of every mode of every case, sorted by name."""
+    return sorted(("%s@%s" % (c["name"], m["id"]), DEQP[m["status"]], m["seconds"])
+                  for c in records for m in c["modes"])
+
+
+def csv_text(rows, with_duration=True):
+    out = io.StringIO()
+    lines = csv.writer(out, lineterminator="\n")
+    for name, status, seconds in rows:
+        lines.writerow([name, status, "%.3f" % seconds] if with_duration else [name, status])
+    return out.getvalue()
+
+
+def counts(records):
+    """{mode id: {status: count}}, and {verdict: count of cases}."""
+    per_mode = {m.id: collections.Counter() for m in modes.MODES}
+    for c in records:
+        for m in c["modes"]:
+            per_mode[m["id"]][m["status"]] += 1
+    verdicts = collections.Counter(c["verdict"] for c in records)
+    return ({mode: dict(sorted(found.items())) for mode, found in per_mode.items()},
+            {v: verdicts.get(v, 0) for v in ("agrees", "differs", "not-run")})
+
+
+@functools.lru_cache(maxsize=None)
+def validator():
+    """corpus.schema.json's validator; its identity record is report.schema.json's."""
+    path = pathlib.Path(HERE, "corpus.schema.json")
+    schema = json.loads(path.read_text(encoding="utf-8"))
+    kind = jsonschema.validators.validator_for(schema)
+    kind.check_schema(schema)
+    return kind(schema, resolver=jsonschema.RefResolver(path.as_uri(), schema))
+
+
+def check(data):
+    """Raises jsonschema.ValidationError when data does not follow corpus.schema.json."""
+    error = jsonschema.exceptions.best_match(validator().iter_errors(data))
+    if error is not None:
+        raise error
+
+
+def document(records, run):
+    """corpus.json's content. run: identity, tools, paths, options, interrupted."""
+    per_mode, verdicts = counts(records)
+    return {"format": FORMAT, "version": VERSION, "interrupted": run["interrupted"],
+            "identity": run["identity"], "tools": run["tools"], "paths": run["paths"],
+            "options": run["options"], "counts": {"modes": per_mode, "cases": verdicts},
+            "cases": sorted(records, key=lambda c: c["name"])}
+
+
+def mode_word(mode_id):
+    mode = MODE_BY_ID[mode_id]
+    return "%s %s" % (mode.menu, mode.label)
+
+
+def differs_text(case):
+    return "; ".join("%s: %s unlike %s" % (d["row"], ", ".join(mode_word(m) for m in d["modes"]),
+                                           mode_word(case["reference"]))
+                     for d in case["differs"])
+
+
+def listed(items, line):
+    """Lines for up to LISTED items, and one saying how many more."""
+    lines = [line(item) for item in items[:LISTED]]
+    if len(items) > LISTED:
+        lines.append("- ... and %d more (corpus.json has them all)" % (len(items) - LISTED))
+    return lines
+
+
+def summary_markdown(data):
+    """summary.md: the counts, the cases that differ, the NEW crashes, known behaviour by
+    label, and the skips by reason."""
+    cases, gl = data["cases"], data["identity"]["gl"]
+    per_mode, verdicts = data["counts"]["modes"], data["counts"]["cases"]
+    statuses = sorted({s for found in per_mode.values() for s in found})
+    table = markdown.table(["Mode"] + statuses + ["Runs"], [
+        [mode_word(m)] + [per_mode[m].get(s, 0) for s in statuses]
+        + [sum(n for s, n in per_mode[m].items() if s != "skip")] for m in per_mode])
+    differing = [c for c in cases if c["verdict"] == "differs"]
+    new = [(c, m) for c in cases for m in c["modes"]
+           if m["label"] and m["label"].startswith("NEW")]
+    known = collections.defaultdict(list)
+    skips = collections.defaultdict(list)
+    for c in cases:
+        for m in c["modes"]:
+            if m["label"] and not m["label"].startswith("NEW"):
+                known[m["label"]].append("%s@%s" % (c["name"], m["id"]))
+            if m["status"] == "skip":
+                skips[m["reason"]].append("%s@%s" % (c["name"], m["id"]))
+    lines = ["# Velmor corpus run", ""]
+    if data["interrupted"]:
+        lines += ["**Interrupted**: these are the cases that finished before the run was "
+                  "stopped.", ""]
+    lines += ["- %s; %s; %s" % (gl["renderer"], gl["version"], data["identity"]["window_system"]),
+              "- %d cases: %d agree, %d differ, %d with no way that ran" % (
+                  len(cases), verdicts["agrees"], verdicts["differs"], verdicts["not-run"]),
+              "- glslang %s, %s" % (data["tools"]["glslang"], data["tools"]["spirv_tools"]),
+              "- `[test]` and `[vertex data]` sections are not run: Velmor draws its own quad, "
+              "with uniforms at their defaults.", "", table, ""]
+    lines += ["## Cases that differ (%d)" % len(differing), ""]
+    lines += listed(differing, lambda c: "- `%s`: %s%s" % (
+        c["name"], differs_text(c), " ([files](%s/))" % c["files"] if c["files"] else ""))
+    if differing:
+        lines += ["", "![The cases that differ](summary.png)"]
+    lines += ["", "## NEW crashes (%d)" % len(new), ""]
+    lines += listed(new, lambda cm: "- `%s@%s`: %s; the modules: %s" % (
+        cm[0]["name"], cm[1]["id"], cm[1]["reason"] or cm[1]["ending"], ", ".join(
+            "[%s](%s/%s)" % (name, cm[0]["files"], name)
+            for name in MODE_BY_ID[cm[1]["id"]].files.values())))
+    lines += ["", "## Known driver behaviour (%d)" % sum(map(len, known.values())), ""]
+    for label_text, names in sorted(known.items()):
+        lines += ["- %s: %d" % (label_text, len(names))]
+        lines += ["  - `%s`" % n for n in names[:5]]
+    lines += ["", "## Skips by reason (%d)" % sum(map(len, skips.values())), ""]
+    for reason, names in sorted(skips.items(), key=lambda item: (-len(item[1]), item[0])):
+        lines += ["- %s: %d" % (reason, len(names))]
+    return "\n".join(lines) + "\n"
+
+
+def summary_png(data, made, path):
+    """The cases that differ, a row each: the four frames and, for each frame unlike the
+    reference's, a difference image. With none, a line saying so."""
+    differing = [c for c in data["cases"] if c["verdict"] == "differs"][:SHEET_CASES]
+    size = (160, 120)
+    rows = []
+    for c in differing:
+        frames = {m["id"]: load_frame(made, c, m) for m in c["modes"]}
+        reference = frames.get(c["reference"])
+        panels = [("%s: %s" % (mode_word(m["id"]), m["status"]),
+                   pictures.panel(frames[m["id"]], size, m["reason"] or m["status"]))
+                  for m in c["modes"]]
+        for m in c["modes"]:
+            diff = pictures.difference_image(reference, frames[m["id"]], size)
+            if m["id"] != c["reference"] and diff is not None and \
+                    m["picture_sha256"] != next(x["picture_sha256"] for x in c["modes"]
+                                                if x["id"] == c["reference"]):
+                panels.append(("difference: %s" % mode_word(m["id"]), diff))
+        rows.append((c["name"], panels[:6]))
+    if not rows:
+        rows = [("No case differs: every way that ran agrees", [])]
+    title = "Cases that differ (red: pixels unlike the reference way)"
+    pictures.sheet(rows, max([len(p) for _, p in rows] + [1]), size, title_height=34,
+                   title=title).save(path)
+
+
+def load_frame(made, case, mode):
+    if not case["files"] or mode["picture_sha256"] is None:
+        return None
+    path = os.path.join(made, case["files"], "mode-%s.png" % mode["menu"])
+    try:
+        with Image.open(path) as image:
+            return image.convert("RGBA")
+    except OSError:
+        return None
+
+
+def write_all(made, records, run):
+    """Every file of the result into `made` (whose cases/ the workers filled); corpus.json's
+    content."""
+    data = document(records, run)
+    check(data)
+    rows = result_rows(records)
+    with open(os.path.join(made, "results.csv"), "w", encoding="utf-8") as f:
+        f.write(csv_text(rows))
+    with open(os.path.join(made, "failures.csv"), "w", encoding="utf-8") as f:
+        f.write(csv_text([r for r in rows if r[1] not in SUCCESS], with_duration=False))
+    with open(os.path.join(made, "corpus.json"), "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1, ensure_ascii=False, allow_nan=False)
+        f.write("\n")
+    with open(os.path.join(made, "summary.md"), "w", encoding="utf-8") as f:
+        f.write(summary_markdown(data))
+    summary_png(data, made, os.path.join(made, "summary.png"))
+    return data
+
+
+def put_in_place(made, out):
+    """The result into OUT whole: an earlier cases/ folder goes with the rest of the earlier
+    result, corpus.json last."""
+    os.makedirs(out, exist_ok=True)
+    old = os.path.join(out, "cases")
+    with tempfile.TemporaryDirectory(prefix=".velmor-corpus-old-",
+                                     dir=publish.staging_parent(out)) as trash:
+        with publish.signals_held():
+            if os.path.lexists(old):
+                os.replace(old, os.path.join(trash, "cases"))
+            publish.publish(made, out, OWNED, "corpus.json")
+        shutil.rmtree(trash, ignore_errors=True)
