@@ -17,13 +17,20 @@ class BadShard(ValueError):
 
 
 def shuffled(names):
-    """The names in the fixed shuffled order."""
-    return sorted(names, key=lambda n: (hashlib.sha256(SEED + n.encode()).digest(), n))
+    """The positions of the names in the fixed shuffled order (two cases of one name keep the
+    order of the walk)."""
+    return sorted(range(len(names)),
+                  key=lambda i: (hashlib.sha256(SEED + names[i].encode()).digest(), names[i]))
+
+
+def positions(names, total, start):
+    """The positions in the walk of the cases of shard `start` of `total`."""
+    return set(shuffled(names)[start - 1::total])
 
 
 def select(names, total, start):
     """The names of shard `start` of `total`, in the shuffled order."""
-    return shuffled(names)[start - 1::total]
+    return [names[i] for i in shuffled(names)[start - 1::total]]
 
 
 def list_hash(names):
