@@ -157,6 +157,7 @@ class Failures(unittest.TestCase):
                 ((), dict(LD_PRELOAD=FAULTS, VELMOR_NULL_GL_STRING="1"), "Error: ", 1),
                 ((), dict(LD_PRELOAD=FAULTS, VELMOR_ZERO_IN="glCheckFramebufferStatus"),
                  "no complete 800x600 GL_RGBA8 framebuffer object (0x0)", 1),
+                (("--info", "/nonexistent/info.json"), {}, "cannot write /nonexistent/info", 1),
                 (("--info", "/dev/full"), {}, "cannot write /dev/full: No space left", 1),
                 (("--frames", "none"), {}, "bad value for --frames", 2),
                 (("--png",), {}, "no file named for --png", 2),
