@@ -12,7 +12,7 @@ import shutil
 import tempfile
 
 import jsonschema
-from PIL import Image
+from PIL import Image, ImageDraw
 
 from .. import markdown, modes, publish
 from ..report import pictures
@@ -169,9 +169,13 @@ def summary_png(data, made, path):
                 panels.append(("difference: %s" % mode_word(m["id"]), diff))
         rows.append((c["name"], panels[:6]))
     if not rows:
-        rows = [("No case differs: every way that ran agrees", [])]
+        picture = Image.new("RGB", (520, 44), pictures.BACKGROUND)
+        ImageDraw.Draw(picture).text((12, 12), "No case differs: every way that ran agrees",
+                                     fill="black", font=pictures.font(18, bold=True))
+        picture.save(path)
+        return
     title = "Cases that differ (red: pixels unlike the reference way)"
-    pictures.sheet(rows, max([len(p) for _, p in rows] + [1]), size, title_height=34,
+    pictures.sheet(rows, max(len(p) for _, p in rows), size, title_height=34,
                    title=title).save(path)
 
 
