@@ -22,16 +22,19 @@ import time
 from .. import console, identity, modes, runner, verdict
 from ..report import compare, known_behaviour, pictures
 from ..report import write as report_write
-from . import agreement, cases, prepare
+from . import agreement, cases, expectations, prepare
 
 # binary, window_system, probe, timeout, env: how velmor runs; identity: the GL strings and
 # window system (tools/identity.py's record); own_messages: {mode id: [masked message]} that
 # the shipped shaders gave; cases_dir: where the files of a case not all-pass go; stopping: a
-# threading.Event set when the run is being stopped.
+# threading.Event set when the run is being stopped; gate: the expectations.Gate each case's
+# modes are judged against, and its --skips.
 Settings = collections.namedtuple("Settings", "binary window_system probe timeout env identity "
-                                  "own_messages cases_dir stopping")
+                                  "own_messages cases_dir stopping gate",
+                                  defaults=(expectations.Gate(None, [], [], {}),))
 
 STOPPED = "stopped"  # what a worker returns for a case it was stopped in
+STOP_GRACE_S = 2.0
 
 
 def message_text(m):
@@ -137,15 +140,27 @@ def run_case(case, settings):
     """The record of one case (see the package's docstring), or STOPPED. A fault of the tools
     themselves on one case is that case's result, not the end of the run."""
     try:
-        return run_case_in_folder(case, settings)
+        record = run_case_in_folder(case, settings)
+        if record is STOPPED:
+            return STOPPED
+        return expectations.settle(record, settings.gate, lambda: rerun_case(case, settings))
     except Exception as fault:  # noqa: BLE001 - reported as the case's result, with its words
         if settings.stopping.is_set():
             return STOPPED
         reason = "the corpus tool failed on this case: %s: %s" % (type(fault).__name__, fault)
-        return {"name": case.name, "path": os.path.abspath(case.path), "kind": case.kind,
-                "problem": reason, "sources": {}, "adaptations": [], "ignored_sections": [],
-                "modes": [skipped_mode(m, "fail", reason) for m in modes.MODES],
-                **agreement.agreement({}), "files": None}
+        return expectations.settle({
+            "name": case.name, "path": os.path.abspath(case.path), "kind": case.kind,
+            "problem": reason, "sources": {}, "adaptations": [], "ignored_sections": [],
+            "modes": [skipped_mode(m, "fail", reason) for m in modes.MODES],
+            **agreement.agreement({}), "files": None}, settings.gate, lambda: None)
+
+
+def rerun_case(case, settings):
+    """The case run once more in fresh processes, its files not kept: the first run's show
+    what was unexpected. None when the run is being stopped."""
+    with tempfile.TemporaryDirectory(prefix="velmor-corpus-rerun-") as kept:
+        again = run_case_in_folder(case, settings._replace(cases_dir=kept))
+    return None if again is STOPPED else again
 
 
 def run_case_in_folder(case, settings):
@@ -153,13 +168,17 @@ def run_case_in_folder(case, settings):
         prepared = prepare.prepare(case, folder)
         facts = [report_write.file_facts(folder, name) for name in modes.SHADER_FILES]
         records, runs = [], {}
+        skips = dict(expectations.skipped_modes(settings.gate, case.name, prepare.ALL_MODES),
+                     **prepared.skips)
         for mode in modes.MODES:
             if settings.stopping.is_set():
                 return STOPPED
-            if mode.id in prepared.skips:
-                records.append(skipped_mode(mode, *prepared.skips[mode.id]))
+            if mode.id in skips:
+                records.append(skipped_mode(mode, *skips[mode.id]))
                 continue
             record, runs[mode.id] = judged_mode(mode, folder, settings, facts)
+            if stopped_from_outside(runs[mode.id], settings):
+                return STOPPED
             records.append(record)
         if settings.stopping.is_set():
             return STOPPED  # a run may have been killed by the stop: not a driver's result
@@ -175,6 +194,14 @@ def run_case_in_folder(case, settings):
             record["files"] = "cases/" + case.name
             keep_files(os.path.join(settings.cases_dir, case.name), folder, records, runs)
         return record
+
+
+def stopped_from_outside(r, settings):
+    """Whether velmor ended by the signal that is stopping this run (Ctrl-C on a terminal
+    reaches every process of its group): not the driver's doing. The stop is given a moment to
+    be seen; a signal with no stop behind it stays the mode's result."""
+    outside = (-signal.SIGINT, -signal.SIGTERM, -signal.SIGHUP)
+    return r.status in outside and settings.stopping.wait(STOP_GRACE_S)
 
 
 def keep_files(where, folder, records, runs):
