@@ -1,7 +1,8 @@
 """`python3 -m tools corpus PATH... [--out DIR] [-j N] [--timeout S] [--include REGEX] [--glx]`:
 the cases walked (cases.walk), run (run.run_all) and written (write.write_all, then put in place
-whole). Status 0: written, whatever the cases did; 2: bad arguments, a PATH that does not exist,
-or no case at all (one line); 130, 143, 129: stopped by Ctrl-C, SIGTERM or SIGHUP, with the
+whole). Status 0: written, nothing unexpected; 1: a test unexpected against the baseline (or a
+failure, with none: docs/ci.md); 2: bad arguments, a PATH that does not exist, or no case at all
+(one line); 130, 143, 129: stopped by Ctrl-C, SIGTERM or SIGHUP, with the
 cases finished so far written as a whole set marked interrupted."""
 import os
 import re
@@ -11,6 +12,7 @@ import time
 
 from .. import publish, runner
 from . import adapt, cases, run, write
+from . import expectations, junit, merge, shards
 
 DEFAULT_OUT = os.path.join(runner.ROOT, "build", "corpus")
 
@@ -19,7 +21,7 @@ def add_parser(commands, whole_number, out_folder):
     """The `corpus` subcommand, on the tools' argparse subcommands."""
     corpus = commands.add_parser("corpus", help="a shader library through the four ways")
     corpus.add_argument("--check", action="store_true", help="check the arguments only, then end")
-    corpus.add_argument("paths", nargs="+", metavar="PATH",
+    corpus.add_argument("paths", nargs="*", metavar="PATH",
                         help="Velmor folders, .shader_test, .vert and .frag files, or folders "
                              "holding them")
     corpus.add_argument("--out", type=out_folder, default=DEFAULT_OUT)
@@ -32,6 +34,9 @@ def add_parser(commands, whole_number, out_folder):
                         help="velmor under X instead of velmor-headless on EGL")
     corpus.add_argument("--velmor", help="the binary to run (default: the build's)")
     corpus.add_argument("--probe", default=runner.PROBE, help=argparse_hidden())
+    # What CI gates on (docs/ci.md).
+    for module in (expectations, shards, junit, merge):
+        module.add_arguments(corpus)
     return corpus
 
 
@@ -93,16 +98,29 @@ def ending_status(stop):
 
 
 def main(options):
+    try:
+        gate = expectations.load_gate(options)
+        fraction = shards.fraction(options.fraction, options.fraction_start, os.environ)
+        if not options.paths and not options.merge:
+            raise ValueError("give a PATH, or --merge OUT SHARD_OUT...")
+    except (expectations.BadFile, shards.BadShard, ValueError) as bad:
+        print("scripts/corpus: %s" % bad, file=sys.stderr)
+        return 2
     if options.check:
         return 0
+    if options.merge:
+        return merge.main(options)
     absent = cases.missing(options.paths)
     if absent is not None:
         print("scripts/corpus: no such file or folder: %s" % absent, file=sys.stderr)
         return 2
-    total = sum(1 for _ in cases.walk(options.paths, options.include))
-    if total == 0:
+    names = [case.name for case in cases.walk(options.paths, options.include)]
+    if not names:
         print("scripts/corpus: no case in %s" % " ".join(options.paths), file=sys.stderr)
         return 2
+    # This shard's cases, by their place in the walk: the walk runs again as a stream.
+    chosen = shards.positions(names, *fraction)
+    total = len(chosen)
     if not publish.beside_writable(options.out):
         print("scripts/corpus: cannot write beside %s, where the result is made first"
               % options.out, file=sys.stderr)
@@ -113,13 +131,14 @@ def main(options):
     with publish.folder_beside(options.out) as made:
         cases_dir = os.path.join(made, "cases")
         os.mkdir(cases_dir)
-        settings = run.new_settings(options, cases_dir)
+        settings = run.new_settings(options, cases_dir)._replace(gate=gate)
         options.velmor = settings.binary
         records, stop = [], None
         try:
             settings = run.calibrate(settings, options)
             show = progress(total)
-            for record in run.run_all(cases.walk(options.paths, options.include), settings,
+            walked = cases.walk(options.paths, options.include)
+            for record in run.run_all((c for i, c in enumerate(walked) if i in chosen), settings,
                                       options.jobs):
                 if record is not run.STOPPED:
                     records.append(record)
@@ -136,7 +155,9 @@ def main(options):
                  "options": {"jobs": options.jobs, "timeout_s": options.timeout,
                              "include": options.include.pattern if options.include else None,
                              "window_system": options.window_system},
-                 "interrupted": stop is not None}
+                 "interrupted": stop is not None,
+                 "shard": shards.record(names, *fraction, total)}
+        facts["gate"] = gate_facts(gate, records, names, chosen, fraction, options.include)
         data = write.write_all(made, records, facts)
         try:
             write.put_in_place(made, options.out)
@@ -146,7 +167,20 @@ def main(options):
             return 1
     print_counts(data)
     print("Results written to %s" % os.path.join(options.out, "summary.md"))
-    return ending_status(stop) if stop is not None else 0
+    junit.write_file(options, data, options.out)
+    expectations.write_baseline(options, data)
+    if stop is not None:
+        return ending_status(stop)
+    return expectations.exit_status(expectations.kinds_of(data))
+
+
+def gate_facts(gate, records, names, chosen, fraction, include):
+    """corpus.json's "gate": the baseline's tests that were this shard's to run and did not."""
+    ran = {"%s@%s" % (r["name"], m["id"]) for r in records for m in r["modes"]}
+    shard_cases = {names[i] for i in chosen}
+    found = expectations.missing_tests(gate, ran, lambda name: expectations.ours(
+        name, shard_cases, set(names), fraction[1] == 1, include))
+    return expectations.gate_record(gate, found, {"cases": records})
 
 
 def print_counts(data):

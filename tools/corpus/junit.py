@@ -7,7 +7,9 @@ are counted in one extra testcase, so that a driver that fails everything still 
 GitLab takes (it refuses one over 30 MB). A transcript keeps its last TRANSCRIPT_TAIL characters.
 The file is written as a stream: a corpus of thousands of cases is not held as a tree.
 """
+import os
 import re
+import tempfile
 from xml.sax.saxutils import escape, quoteattr
 
 from . import expectations
@@ -92,3 +94,56 @@ def write(path, rows, transcript=lambda name: None, limit=500):
                              lambda name: None))
         f.write("</testsuite>\n</testsuites>\n")
     return left
+
+
+def add_arguments(parser):
+    parser.add_argument("--junit", metavar="FILE", help="JUnit XML of the results, for CI")
+    parser.add_argument("--junit-limit", metavar="N", type=count, default=500,
+                        help="failures written in full into the JUnit file (default 500)")
+
+
+def count(text):
+    import argparse
+
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError("needs a whole number, not %r" % text)
+    return int(text)
+
+
+def transcripts(data, out):
+    """transcript(name): a failed mode's standard output and error, as the run kept them in
+    OUT/cases/CASE/, or None."""
+    kept = {"%s@%s" % (c["name"], m["id"]): os.path.join(out, c["files"], "mode-%s" % m["menu"])
+            for c in data["cases"] if c["files"] for m in c["modes"]}
+
+    def transcript(name):
+        if name not in kept:
+            return None
+        texts = []
+        for stream in ("stdout", "stderr"):
+            try:
+                with open("%s.%s.txt" % (kept[name], stream), encoding="utf-8",
+                          errors="replace") as f:
+                    texts.append("%s:\n%s" % (stream, f.read()))
+            except OSError:
+                pass
+        return "\n".join(texts) or None
+
+    return transcript
+
+
+def write_file(options, data, out):
+    """--junit: the JUnit file of a result in OUT, made beside it and renamed into place."""
+    if not options.junit:
+        return
+    rows = [(name, status, seconds, reason)
+            for name, status, seconds, reason, _ in expectations.result_rows(data)]
+    folder = os.path.dirname(os.path.abspath(options.junit))
+    handle, temporary = tempfile.mkstemp(prefix=".junit.", dir=folder)
+    os.close(handle)
+    try:
+        write(temporary, rows, transcripts(data, out), options.junit_limit)
+        os.replace(temporary, options.junit)
+    except BaseException:
+        os.unlink(temporary)
+        raise

@@ -68,3 +68,10 @@ def record(names, total, start, taken):
     hash of the whole case list."""
     return {"fraction": total, "fraction_start": start, "cases": taken,
             "corpus_cases": len(set(names)), "case_list_sha256": list_hash(names)}
+
+
+def add_arguments(parser):
+    parser.add_argument("--fraction", metavar="N",
+                        help="run one shard of N (default: $CI_NODE_TOTAL, else 1)")
+    parser.add_argument("--fraction-start", metavar="K",
+                        help="the shard to run, counting from 1 (default: $CI_NODE_INDEX, else 1)")

@@ -16,23 +16,23 @@ from PIL import Image, ImageDraw
 
 from .. import markdown, modes, publish
 from ..report import pictures
+from . import expectations
 from .cases import MODE_BY_ID
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORMAT, VERSION = "velmor-corpus", 1
 OWNED = ("results.csv", "failures.csv", "corpus.json", "summary.md", "summary.png", "cases")
 # deqp-runner's words for each status of a mode.
-DEQP = {"pass": "Pass", "warn": "Warn", "fail": "Fail", "crash": "Crash", "timeout": "Timeout",
-        "not-supported": "Skip", "skip": "Skip", "invalid": "Fail"}
-SUCCESS = ("Pass", "Warn", "Skip")
+DEQP = expectations.FROM_VELMOR
 SHEET_CASES = 6  # differing cases shown in summary.png
 LISTED = 50  # cases listed by name per group in summary.md
 
 
-def result_rows(records):
-    """(name, Status, duration in seconds) of every mode of every case, sorted by name."""
-    return sorted(("%s@%s" % (c["name"], m["id"]), DEQP[m["status"]], m["seconds"])
-                  for c in records for m in c["modes"])
+def result_rows(data):
+    """(name, Status, duration in seconds) of every mode of every case, and of every test the
+    baseline lists that did not run, sorted by name: the statuses once judged against the
+    baseline (expectations.result_rows)."""
+    return [row[:3] for row in expectations.result_rows(data)]
 
 
 def csv_text(rows, with_duration=True):
@@ -77,7 +77,9 @@ def document(records, run):
     return {"format": FORMAT, "version": VERSION, "interrupted": run["interrupted"],
             "identity": run["identity"], "tools": run["tools"], "paths": run["paths"],
             "options": run["options"], "counts": {"modes": per_mode, "cases": verdicts},
-            "cases": sorted(records, key=lambda c: c["name"])}
+            "cases": sorted(records, key=lambda c: c["name"]),
+            # The shard this run was (shards.record), and what it was judged against.
+            **{key: run[key] for key in ("shard", "gate") if key in run}}
 
 
 def mode_word(mode_id):
@@ -146,6 +148,8 @@ def summary_markdown(data):
     lines += ["", "## Skips by reason (%d)" % sum(map(len, skips.values())), ""]
     for reason, names in sorted(skips.items(), key=lambda item: (-len(item[1]), item[0])):
         lines += ["- %s: %d" % (reason, len(names))]
+    if "gate" in data:
+        lines += [""] + expectations.summary_lines(data)
     return "\n".join(lines) + "\n"
 
 
@@ -195,11 +199,12 @@ def write_all(made, records, run):
     content."""
     data = document(records, run)
     check(data)
-    rows = result_rows(records)
+    rows = result_rows(data)
     with open(os.path.join(made, "results.csv"), "w", encoding="utf-8") as f:
         f.write(csv_text(rows))
     with open(os.path.join(made, "failures.csv"), "w", encoding="utf-8") as f:
-        f.write(csv_text([r for r in rows if r[1] not in SUCCESS], with_duration=False))
+        f.write(csv_text([r for r in rows if not expectations.is_success(r[1])],
+                         with_duration=False))
     with open(os.path.join(made, "corpus.json"), "w", encoding="utf-8") as f:
         json.dump(data, f, indent=1, ensure_ascii=False, allow_nan=False)
         f.write("\n")
