@@ -29,7 +29,7 @@ class ShaderTestParsing(unittest.TestCase):
         """Catches a broken file run as if whole, or refused without its reason."""
         for text, reason in [
                 ("", "empty"),
-                ("stray text\n[require]\n", "line 1: text before the first section"),
+                ("stray\n[require]\n", "line 1: text before the first section"),
                 ("[require]\n[fragment shder]\nx\n", "line 2: unknown section [fragment shder]"),
                 ("[fragment shader]\n\n[test]\n", "line 1: [fragment shader] is empty"),
                 ("[fragment shader]\nx\n[fragment shader]\ny\n", "line 3: a second"),
