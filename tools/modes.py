@@ -20,6 +20,7 @@ MODES = (
     Mode("4", "spirv-sso", "SPIRV SSO", "spirv", True, SPIRV_FILES, BUILD_ORDER, 2),
 )
 BY_MENU = {m.menu: m for m in MODES}
+BY_ID = {m.id: m for m in MODES}
 SHADER_FILES = ("shader.vert", "shader.frag", "vert.spv", "frag.spv")
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPED = os.path.join(ROOT, "shaders")
