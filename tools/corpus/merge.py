@@ -2,13 +2,11 @@
 
 Each shard's corpus.json records N, K and the hash of the whole case list (tools/corpus/
 shards.py). The shards given must be every K of one N, of one corpus, each once; anything else
-is refused with one line before anything is written. The shards' rows are then joined into one
-results.csv and failures.csv, sorted as one run writes them.
+is refused with one line before anything is written.
 
 `python3 -m tools corpus --merge OUT SHARD_OUT...` (main) then writes OUT whole, as a run does:
 the cases of every shard, their kept files, and the tests the baseline lists that none ran.
 """
-import csv
 import json
 import os
 import shutil
@@ -53,29 +51,6 @@ def check(shards):
             "s" if len(lacking) > 1 else "", ", ".join(map(str, lacking)), total,
             "are" if len(lacking) > 1 else "is"))
     return [by_start[k] for k in range(1, total + 1)]
-
-
-def read_rows(path):
-    """The rows of a results.csv or failures.csv, as lists of text."""
-    with open(path, newline="", encoding="utf-8") as f:
-        return [row for row in csv.reader(f) if row]
-
-
-def join_rows(tables):
-    """tables: [(folder, rows)]. One sorted table; Refused when two shards give one name."""
-    where, joined = {}, []
-    for folder, rows in tables:
-        for row in rows:
-            if row[0] in where:
-                raise Refused("%s is in %s and in %s" % (row[0], where[row[0]], folder))
-            where[row[0]] = folder
-            joined.append(row)
-    return sorted(joined)
-
-
-def write_rows(path, rows):
-    with open(path, "w", newline="", encoding="utf-8") as f:
-        csv.writer(f, lineterminator="\n").writerows(rows)
 
 
 def add_arguments(parser):
