@@ -16,4 +16,10 @@ The result row, one per case and mode, as results.csv holds it (write.result_row
   differs from the case's reference way is Fail; a case whose input cannot be used (unreadable,
   malformed, a duplicate name) is Fail in every mode, with a reason starting "bad input: ".
 - duration_secs: the wall time of the mode's run, 0 for a mode that did not run.
+
+What CI gates on (docs/ci.md) sits beside these steps: expectations.py judges each row against a
+baseline (run.run_case runs a case with an unexpected row again, to tell a flake), shards.py
+picks a shard's cases from the walk, junit.py writes the JUnit file and merge.py joins shards.
+The Status of a row is then the judged one (ExpectedFail, UnexpectedImprovement(X), Missing,
+Flake, KnownFlake as well).
 """
