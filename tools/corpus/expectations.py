@@ -187,8 +187,18 @@ def add_arguments(parser):
     parser.add_argument("--skips", metavar="FILE", help="regular expressions of tests not to run")
     parser.add_argument("--flakes", metavar="FILE",
                         help="regular expressions of tests whose failures are KnownFlake")
-    parser.add_argument("--update-baseline", metavar="FILE",
+    parser.add_argument("--update-baseline", metavar="FILE", type=file_to_write,
                         help="write the baseline this run implies into FILE")
+
+
+def file_to_write(text):
+    """A file the run can write at its end: refused before anything runs, not after."""
+    import argparse
+
+    folder = os.path.dirname(os.path.abspath(text)) if text else ""
+    if not text or os.path.isdir(text) or not os.access(folder, os.W_OK | os.X_OK):
+        raise argparse.ArgumentTypeError("cannot write a file at %r" % text)
+    return text
 
 
 def load_gate(options):

@@ -97,7 +97,8 @@ def write(path, rows, transcript=lambda name: None, limit=500):
 
 
 def add_arguments(parser):
-    parser.add_argument("--junit", metavar="FILE", help="JUnit XML of the results, for CI")
+    parser.add_argument("--junit", metavar="FILE", type=expectations.file_to_write,
+                        help="JUnit XML of the results, for CI")
     parser.add_argument("--junit-limit", metavar="N", type=count, default=500,
                         help="failures written in full into the JUnit file (default 500)")
 

@@ -118,7 +118,7 @@ def merge(out, folders):
 
 
 def main(options):
-    """--merge OUT SHARD_OUT...: status 2 with one line when the shards cannot be joined, else
+    """--merge OUT SHARD_OUT... (with --junit and --update-baseline as a run has them): status 2 with one line when the shards cannot be joined, else
     the run's own: 1 when a test is unexpected."""
     from . import expectations, junit
 
@@ -131,5 +131,6 @@ def main(options):
         print("scripts/corpus: %s" % refusal, file=sys.stderr)
         return 2
     junit.write_file(options, data, out)
+    expectations.write_baseline(options, data)
     print("%d shards merged into %s" % (len(folders), os.path.join(out, "summary.md")))
     return expectations.exit_status(expectations.kinds_of(data))
