@@ -118,8 +118,9 @@ def merge(out, folders):
 
 
 def main(options):
-    """--merge OUT SHARD_OUT... (with --junit and --update-baseline as a run has them): status 2 with one line when the shards cannot be joined, else
-    the run's own: 1 when a test is unexpected."""
+    """--merge OUT SHARD_OUT... (with --junit and --update-baseline as a run has them): status
+    2 with one line when the shards cannot be joined, else the run's own: 1 when a test is
+    unexpected."""
     from . import expectations, junit
 
     out, folders = options.merge[0], options.merge[1:]
