@@ -126,8 +126,11 @@ class Agreement(unittest.TestCase):
                   "spirv-sso": way("crash", None)},
                  ("differs", "glsl", [{"row": "status", "modes": ["spirv-sso"]},
                                       {"row": "picture", "modes": ["spirv", "spirv-sso"]}])),
-                ({"spirv": way(), "spirv-sso": way(messages=["m"])},
-                 ("differs", "spirv", [{"row": "messages", "modes": ["spirv-sso"]}])),
+                ({"glsl": way("crash", None), "glsl-sso": way("crash", None), "spirv": way(),
+                  "spirv-sso": way(messages=["m"])},
+                 ("differs", "spirv", [{"row": "status", "modes": ["glsl", "glsl-sso"]},
+                                       {"row": "picture", "modes": ["glsl", "glsl-sso"]},
+                                       {"row": "messages", "modes": ["spirv-sso"]}])),
                 ({}, ("not-run", None, []))]:
             with self.subTest(ran=ran):
                 found = agreement.agreement(ran)

@@ -1,9 +1,10 @@
 """Whether a case's ways agree: the GLSL and SPIR-V builds, linked and separable, held against
 each other.
 
-The reference is the first way that built: mode 1 where it ran, else mode 3 (else whichever ran
-first). The case agrees when every way that ran has the reference's status, picture hash and GL
-messages; otherwise it differs, row by row, naming the modes unlike the reference. A mode that
+The reference is the first way that built, that is drew a picture: mode 1 where it did, else
+mode 3, else mode 2, else mode 4 (where none drew, the first that ran). The case agrees when
+every way that ran has the reference's status, picture hash and GL messages; otherwise it
+differs, row by row, naming the modes unlike the reference. A mode that
 did not run (a skip, input it could not use) takes no part.
 """
 from .. import modes
@@ -14,8 +15,10 @@ REFERENCE_ORDER = ("glsl", "spirv", "glsl-sso", "spirv-sso")
 
 
 def reference(ran):
-    """The mode id the others are held against, or None when no way ran."""
-    return next((m for m in REFERENCE_ORDER if m in ran), None)
+    """The mode id the others are held against: the first way that built (drew a picture), else
+    the first that ran; None when no way ran."""
+    built = [m for m in REFERENCE_ORDER if m in ran and ran[m]["picture"] is not None]
+    return next(iter(built or [m for m in REFERENCE_ORDER if m in ran]), None)
 
 
 def agreement(ran):
