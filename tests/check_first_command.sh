@@ -14,7 +14,14 @@ set -euo pipefail
 
 # Inside the root, in /velmor (a copy of the working tree), with a clean environment.
 check_inside() {
-  local log=/tmp/first-command.log png
+  local log=/tmp/first-command.log png package
+  # What makes the check mean something: no display, and none of scripts/run's packages yet.
+  [ -z "${DISPLAY:-}" ] || { echo "FAIL DISPLAY is set in the root" >&2 && return 1; }
+  for package in "${VELMOR_RUN_PACKAGES[@]}"; do
+    if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      echo "FAIL the root is not bare: $package is installed before scripts/run" >&2 && return 1
+    fi
+  done
   echo "== echo 1 | scripts/run" >&2
   echo 1 | scripts/run 2>&1 | tee "$log"
   no_traceback "$log" scripts/run
