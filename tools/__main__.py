@@ -1,5 +1,5 @@
-"""The tools' command line: `python3 -m tools run|report|compare|sweep|reduce ...` (scripts/run,
-scripts/report and scripts/reduce call it). Bad arguments: one line on standard error, status 2,
+"""The tools' command line: `python3 -m tools run|report|compare|sweep|reduce|corpus ...`
+(scripts/run, scripts/report, scripts/reduce and scripts/corpus call it). Bad arguments: one line on standard error, status 2,
 nothing run. A subcommand imports its modules only when it is the one asked for: scripts/run on a
 bare machine has none of the report's packages."""
 import argparse
