@@ -19,6 +19,8 @@ HEADLESS = os.environ["VELMOR_HEADLESS"]
 FLAKY = os.path.join(ROOT, "tests", "support", "flaky-velmor")
 SCHEMA = os.path.join(ROOT, "tests", "tools", "junit.xsd")
 VERSION = "0.0.0-test"
+# A sanitizer's handler takes a fatal signal over: the crashes end otherwise there.
+SANITIZED = os.environ.get("VELMOR_SANITIZED") == "ON"
 ENV = dict({k: v for k, v in os.environ.items() if k not in ("DISPLAY", "CI_NODE_INDEX",
                                                              "CI_NODE_TOTAL")},
            PYTHONPATH=ROOT)
@@ -123,6 +125,31 @@ class Gate(unittest.TestCase):
         xml = self.validate(junit)
         self.assertEqual(xml.count("<failure "), 2)  # one in full, the other two counted
         self.assertIn("2 more failures", xml)
+
+    def test_new_crashes_reduced_and_skips_not_run(self):
+        """Catches a NEW crash of a SPIR-V mode not reduced or not linked, or a --skips
+        pattern that still runs its test."""
+        skips = self.path("skips.txt")
+        with open(skips, "w", encoding="utf-8") as f:
+            f.write("# mode 4 of every case\n@spirv-sso$\n")
+        out = self.path("reduced")
+        done = corpus(CORPUS, "--velmor", HEADLESS, "--include", "new/", "--skips", skips,
+                      "--out", out, "--reduce-new", "300")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        with open(os.path.join(out, "corpus.json"), encoding="utf-8") as f:
+            data = json.load(f)
+        if SANITIZED or not any((m["label"] or "").startswith("NEW")
+                                for m in data["cases"][0]["modes"]):
+            self.skipTest("the new/ case's module crashes on Mesa 22.3, unsanitized")
+        self.assertEqual(data["reductions"], [{
+            "name": "new/location-4095.shader_test@spirv", "status": "written",
+            "folder": "reductions/new/location-4095.shader_test@spirv"}])
+        self.assertEqual(data["cases"][0]["modes"][3]["reason"],
+                         "skipped: matches a --skips pattern")
+        with open(os.path.join(out, "summary.md"), encoding="utf-8") as f:
+            self.assertIn("(reductions/new/location-4095.shader_test@spirv/README.md)", f.read())
+        self.assertTrue(os.path.isfile(os.path.join(out, data["reductions"][0]["folder"],
+                                                    "reduce.json")))
 
     def test_the_ci_jobs_as_written_shard_and_merge_like_one_run(self):
         """Catches shards that overlap or leave a case out, a merge unlike one run, and job

@@ -12,7 +12,7 @@ import time
 
 from .. import publish, runner
 from . import adapt, cases, run, write
-from . import expectations, junit, merge, shards
+from . import expectations, junit, merge, reduce_new, shards
 
 DEFAULT_OUT = os.path.join(runner.ROOT, "build", "corpus")
 
@@ -37,6 +37,7 @@ def add_parser(commands, whole_number, out_folder):
     # What CI gates on (docs/ci.md).
     for module in (expectations, shards, junit, merge):
         module.add_arguments(corpus)
+    reduce_new.add_arguments(corpus, whole_number)
     return corpus
 
 
@@ -158,6 +159,9 @@ def main(options):
                  "interrupted": stop is not None,
                  "shard": shards.record(names, *fraction, total)}
         facts["gate"] = gate_facts(gate, records, names, chosen, fraction, options.include)
+        if options.reduce_new and stop is None:
+            facts["reductions"] = reduce_new.reduce_all(records, made, options.reduce_new,
+                                                        settings.binary, options.glx)
         data = write.write_all(made, records, facts)
         try:
             write.put_in_place(made, options.out)

@@ -85,6 +85,9 @@ def merged_facts(shards):
                           cases=sum(data["shard"]["cases"] for data in shards))
     if "gate" in first:
         facts["gate"] = dict(first["gate"], missing=sorted(missing, key=lambda m: m["name"]))
+    if any("reductions" in data for data in shards):
+        facts["reductions"] = sorted((r for data in shards for r in data.get("reductions", [])),
+                                     key=lambda r: r["name"])
     return facts
 
 
@@ -108,9 +111,10 @@ def merge(out, folders):
             facts["gate"]["missing"], {"cases": records})
     with publish.folder_beside(out) as made:
         for folder in order:
-            kept = os.path.join(folder, "cases")
-            if os.path.isdir(kept):
-                shutil.copytree(kept, os.path.join(made, "cases"), dirs_exist_ok=True)
+            for kept in ("cases", "reductions"):
+                if os.path.isdir(os.path.join(folder, kept)):
+                    shutil.copytree(os.path.join(folder, kept), os.path.join(made, kept),
+                                    dirs_exist_ok=True)
         os.makedirs(os.path.join(made, "cases"), exist_ok=True)
         data = write.write_all(made, records, facts)
         write.put_in_place(made, out)

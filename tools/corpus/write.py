@@ -16,12 +16,15 @@ from PIL import Image, ImageDraw
 
 from .. import markdown, modes, publish
 from ..report import pictures
-from . import expectations
+from . import expectations, reduce_new
 from .cases import MODE_BY_ID
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORMAT, VERSION = "velmor-corpus", 1
-OWNED = ("results.csv", "failures.csv", "corpus.json", "summary.md", "summary.png", "cases")
+OWNED = ("results.csv", "failures.csv", "corpus.json", "summary.md", "summary.png", "cases",
+         "reductions")
+# The folders of an earlier result, moved aside whole before the new one goes in.
+FOLDERS = ("cases", "reductions")
 # deqp-runner's words for each status of a mode.
 DEQP = expectations.FROM_VELMOR
 SHEET_CASES = 6  # differing cases shown in summary.png
@@ -78,8 +81,9 @@ def document(records, run):
             "identity": run["identity"], "tools": run["tools"], "paths": run["paths"],
             "options": run["options"], "counts": {"modes": per_mode, "cases": verdicts},
             "cases": sorted(records, key=lambda c: c["name"]),
-            # The shard this run was (shards.record), and what it was judged against.
-            **{key: run[key] for key in ("shard", "gate") if key in run}}
+            # The shard this run was (shards.record), what it was judged against, and the
+            # reductions of its NEW crashes (reduce_new.py).
+            **{key: run[key] for key in ("shard", "gate", "reductions") if key in run}}
 
 
 def mode_word(mode_id):
@@ -150,6 +154,7 @@ def summary_markdown(data):
         lines += ["- %s: %d" % (reason, len(names))]
     if "gate" in data:
         lines += [""] + expectations.summary_lines(data)
+    lines += reduce_new.summary_lines(data)
     return "\n".join(lines) + "\n"
 
 
@@ -215,14 +220,14 @@ def write_all(made, records, run):
 
 
 def put_in_place(made, out):
-    """The result into OUT whole: an earlier cases/ folder goes with the rest of the earlier
-    result, corpus.json last."""
+    """The result into OUT whole: an earlier cases/ and reductions/ folder go with the rest of
+    the earlier result, corpus.json last."""
     os.makedirs(out, exist_ok=True)
-    old = os.path.join(out, "cases")
     with tempfile.TemporaryDirectory(prefix=".velmor-corpus-old-",
                                      dir=publish.staging_parent(out)) as trash:
         with publish.signals_held():
-            if os.path.lexists(old):
-                os.replace(old, os.path.join(trash, "cases"))
+            for folder in FOLDERS:
+                if os.path.lexists(os.path.join(out, folder)):
+                    os.replace(os.path.join(out, folder), os.path.join(trash, folder))
             publish.publish(made, out, OWNED, "corpus.json")
         shutil.rmtree(trash, ignore_errors=True)
