@@ -151,7 +151,8 @@ class Shards(unittest.TestCase):
         """Catches GitLab's 1-based CI_NODE_INDEX read as 0-based, or a shard past N run."""
         environ = {"CI_NODE_TOTAL": "4", "CI_NODE_INDEX": "4"}
         self.assertEqual(shards.fraction(environ=environ), (4, 4))
-        self.assertEqual(shards.fraction("2", None, environ), (2, 1))
+        self.assertEqual(shards.fraction("8", None, environ), (8, 4))
+        self.assertEqual(shards.fraction(None, "2", environ), (4, 2))
         self.assertEqual(shards.fraction(environ={}), (1, 1))
         for total, start in (("4", "5"), ("0", "1"), ("4", "0"), ("x", None)):
             with self.assertRaises(shards.BadShard):

@@ -49,13 +49,11 @@ def whole(text, what):
 
 
 def fraction(total=None, start=None, environ=None):
-    """(N, K) from --fraction and --fraction-start (text or None), else from CI_NODE_TOTAL and
-    CI_NODE_INDEX, else (1, 1). BadShard when K is past N."""
+    """(N, K) from --fraction and --fraction-start (text or None), each else from CI_NODE_TOTAL
+    and CI_NODE_INDEX, else 1. BadShard when K is past N."""
     environ = environ or {}
-    if total is None and environ.get("CI_NODE_TOTAL"):
-        total = environ["CI_NODE_TOTAL"]
-        if start is None and environ.get("CI_NODE_INDEX"):
-            start = environ["CI_NODE_INDEX"]
+    total = total if total is not None else environ.get("CI_NODE_TOTAL") or None
+    start = start if start is not None else environ.get("CI_NODE_INDEX") or None
     n = whole(total, "--fraction") if total is not None else 1
     k = whole(start, "--fraction-start") if start is not None else 1
     if k > n:
