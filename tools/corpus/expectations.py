@@ -14,6 +14,7 @@ to give; a test it does not list is expected to succeed. A result is then:
 import collections
 import os
 import re
+import sys
 import tempfile
 
 from .. import modes
@@ -366,8 +367,12 @@ def write_atomically(path, text):
 
 
 def write_baseline(options, data):
-    """--update-baseline: the baseline the run implies, written whole."""
-    if options.update_baseline:
+    """--update-baseline: the baseline the run implies, written whole. A run stopped half way
+    implies none: the failures of the cases it did not finish would drop out."""
+    if options.update_baseline and data["interrupted"]:
+        print("scripts/corpus: the run was stopped: %s is left as it was"
+              % options.update_baseline, file=sys.stderr)
+    elif options.update_baseline:
         write_atomically(options.update_baseline, baseline_text(
             [(name, result, status, reason)
              for name, status, _, reason, result in result_rows(data)]))
