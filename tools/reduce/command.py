@@ -45,7 +45,8 @@ def add_parser(commands, whole_number, out_folder, shader_folder):
     reduce.add_argument("--glx", action="store_true",
                         help="run velmor under X instead of velmor-headless on EGL: some "
                              "crashes happen only in a window")
-    reduce.add_argument("--build", default=DEFAULT_BUILD,
+    # Absolute: the tries run in spirv-reduce's own working folders.
+    reduce.add_argument("--build", type=os.path.abspath, default=DEFAULT_BUILD,
                         help="the build folder holding velmor or velmor-headless")
     return reduce
 
