@@ -46,7 +46,10 @@ def refusal(out, owned, marker, what):
     in words ("a reduction")."""
     if not os.path.isdir(out):
         return None
-    names = set(os.listdir(out))
+    try:
+        names = set(os.listdir(out))
+    except OSError as failure:
+        return "cannot read %s: %s" % (out, failure.strerror)
     if names and (marker not in names or not names <= set(owned)):
         return ("%s holds files that are not %s's: choose another --out"
                 % (out, what))
