@@ -40,8 +40,20 @@ print("%s: %dx%d, centre %s" % (sys.argv[1], picture.width, picture.height, cent
 EOF
 
   echo "== scripts/report --headless --runs 1" >&2
+  local before
+  before=$(installed)
   scripts/report --headless --runs 1 2>&1 | tee "$log"
   no_traceback "$log" scripts/report
+  # reduce's packages that the report brought go again, so that reduce must install them itself.
+  local after hidden=()
+  after=$(installed)
+  for package in "${VELMOR_REDUCE_PACKAGES[@]}"; do
+    grep -qx "$package" <<<"$before" || ! grep -qx "$package" <<<"$after" || hidden+=("$package")
+  done
+  if [ ${#hidden[@]} -gt 0 ]; then
+    echo "== removing ${hidden[*]}, which the report installed" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${hidden[@]}" </dev/null >/dev/null
+  fi
 
   # The gradient's SPIR-V, as the tests compile it: glslang is this check's, not reduce's.
   local gradient=/tmp/gradient
@@ -56,6 +68,12 @@ EOF
     { echo "FAIL scripts/reduce wrote no reduce.json" >&2 && return 1; }
   # What a later scripts/test in this root finds: its own build folder, none of this check's files.
   rm -rf build/report build/reduce "$png"
+}
+
+# The packages installed, by name, sorted.
+installed() {
+  dpkg-query -W -f='${db:Status-Status} ${Package}\n' | awk '$1 == "installed" { print $2 }' |
+    sort
 }
 
 no_traceback() {
