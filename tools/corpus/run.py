@@ -190,7 +190,8 @@ def run_case_in_folder(case, settings):
                   "problem": case.problem, "sources": prepared.sources,
                   "adaptations": prepared.adaptations, "ignored_sections": prepared.ignored,
                   "modes": records, **found, "files": None}
-        if not all_pass(record):
+        # A case that never got its files (bad input) has nothing to keep.
+        if not all_pass(record) and (runs or prepared.sources):
             record["files"] = "cases/" + case.name
             keep_files(os.path.join(settings.cases_dir, case.name), folder, records, runs)
         return record
