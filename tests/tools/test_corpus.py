@@ -35,7 +35,8 @@ class ShaderTestParsing(unittest.TestCase):
                 ("[fragment shader]\nx\n[fragment shader]\ny\n", "line 3: a second"),
                 ("[require]\nSPIRV MAYBE\n", "SPIRV MAYBE"),
                 ("[require]\nGL >= 4.5\n", "no shader stage")]:
-            with self.subTest(text=text), self.assertRaisesRegex(shader_test.Malformed, re.escape(reason)):
+            with self.subTest(text=text), \
+                    self.assertRaisesRegex(shader_test.Malformed, re.escape(reason)):
                 shader_test.parse(text)
 
 
