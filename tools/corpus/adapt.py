@@ -41,6 +41,8 @@ def call(command, what):
         done = subprocess.run(command, capture_output=True, timeout=TOOL_TIMEOUT)
     except subprocess.TimeoutExpired:
         raise ToolFailed("%s did not end within %d s" % (what, TOOL_TIMEOUT)) from None
+    except OSError as failure:
+        raise ToolFailed("%s cannot be run: %s" % (what, failure.strerror)) from None
     if done.returncode != 0:
         complaint = done.stderr.decode(errors="replace") + done.stdout.decode(errors="replace")
         raise ToolFailed(first_line(complaint, "%s ended with status %d"
@@ -66,6 +68,8 @@ def compile_glsl(text, stage, work):
                                source], capture_output=True, timeout=TOOL_TIMEOUT)
     except subprocess.TimeoutExpired:
         raise ToolFailed("glslang did not end within %d s" % TOOL_TIMEOUT) from None
+    except OSError as failure:
+        raise ToolFailed("glslangValidator cannot be run: %s" % failure.strerror) from None
     if done.returncode != 0:
         raise ToolFailed(glslang_errors(done.stdout.decode(errors="replace")))
     with open(out, "rb") as f:

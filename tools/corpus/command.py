@@ -126,6 +126,11 @@ def main(options):
         print("scripts/corpus: cannot write beside %s, where the result is made first"
               % options.out, file=sys.stderr)
         return 2
+    binary = options.velmor or (runner.BINARY if options.glx else runner.HEADLESS)
+    if not os.access(binary, os.X_OK):
+        print("scripts/corpus: no %s to run (scripts/corpus builds it)" % binary,
+              file=sys.stderr)
+        return 2
     options.argv = options.argv[1:] if options.argv[:1] == ["corpus"] else options.argv
     options.window_system = "glx" if options.glx else "egl"
     options.target = None
