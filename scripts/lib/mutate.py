@@ -165,6 +165,13 @@ def main():
         signal.signal(number, lambda *_: sys.exit(1))
     try:
         start_worker(parent)
+        # The targets as the mutants are written, without comments or layout, and no change.
+        for target in targets:
+            with open(os.path.join(COPY, target), "r+", encoding="utf-8") as f:
+                source = ast.unparse(ast.parse(f.read()))
+                f.seek(0)
+                f.truncate()
+                f.write(source)
         if run_tests(COPY, test_modules(""), options.timeout) != "survived":
             print("mutate-tools: the fast tests fail without any mutant", file=sys.stderr)
             return 2
