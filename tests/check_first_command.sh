@@ -44,12 +44,10 @@ EOF
   before=$(installed)
   scripts/report --headless --runs 1 2>&1 | tee "$log"
   no_traceback "$log" scripts/report
-  # reduce's packages that the report brought go again, so that reduce must install them itself.
-  local after hidden=()
-  after=$(installed)
-  for package in "${VELMOR_REDUCE_PACKAGES[@]}"; do
-    grep -qx "$package" <<<"$before" || ! grep -qx "$package" <<<"$after" || hidden+=("$package")
-  done
+  # The Python modules the report brought go again, so that reduce must install the ones it
+  # imports itself (whatever its own list says).
+  local hidden
+  mapfile -t hidden < <(comm -13 <(echo "$before") <(installed) | grep '^python3-')
   if [ ${#hidden[@]} -gt 0 ]; then
     echo "== removing ${hidden[*]}, which the report installed" >&2
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${hidden[@]}" </dev/null >/dev/null
