@@ -16,7 +16,7 @@ class ShaderTestParsing(unittest.TestCase):
         """Catches a section read as the wrong stage or kind, [require]'s SPIRV line lost, a
         stage Velmor cannot build not named, or [test] taken for a stage."""
         parsed = shader_test.parse(
-            "# comment\n[require]\nGL >= 3.3\nSPIRV ONLY\n\n[vertex shader passthrough]\n"
+            "/* a preamble */\n[require]\nGL >= 3.3\nSPIRV ONLY\n\n[vertex shader passthrough]\n"
             "[fragment shader spirv]\nOpCapability Shader\n[fragment shader]\nvoid main(){}\n"
             "[compute shader spirv]\nx\n[compute shader]\ny\n[test]\ndraw rect -1 -1 2 2\n")
         self.assertEqual(parsed.spirv, "only")
@@ -24,15 +24,17 @@ class ShaderTestParsing(unittest.TestCase):
             "spirv": "OpCapability Shader\n", "glsl": "void main(){}\n"}})
         self.assertEqual(parsed.others, ["compute"])
         self.assertEqual(parsed.ignored, ["test"])
+        twice = "[vertex shader]\na\n[vertex shader]\nb\n[fragment shader]\nc\n"
+        self.assertEqual(shader_test.parse(twice).several, ["vertex shader"])
 
     def test_malformed_files_say_why(self):
         """Catches a broken file run as if whole, or refused without its reason."""
         for text, reason in [
                 ("", "empty"),
-                ("stray\n[require]\n", "line 1: text before the first section"),
+                ("no sections at all\n", "no section"),
                 ("[require]\n[fragment shder]\nx\n", "line 2: unknown section [fragment shder]"),
                 ("[fragment shader]\n\n[test]\n", "line 1: [fragment shader] is empty"),
-                ("[fragment shader]\nx\n[fragment shader]\ny\n", "line 3: a second"),
+                ("[require]\n[fragment shader]\nx\n[require]\n", "line 4: a second [require]"),
                 ("[require]\nSPIRV MAYBE\n", "SPIRV MAYBE"),
                 ("[require]\nGL >= 4.5\n", "no shader stage")]:
             with self.subTest(text=text), \

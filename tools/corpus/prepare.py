@@ -69,6 +69,9 @@ def prepare(case, folder):
             parsed = shader_test.parse(text)
         except shader_test.Malformed as failure:
             return skip_all(BAD_INPUT + str(failure), "fail")
+    if parsed.several:
+        return skip_all("more than one [%s] (shader objects linked together), where Velmor "
+                        "builds each stage from one file" % "], [".join(parsed.several))
     if parsed.others:
         return skip_all("needs a %s stage, which Velmor does not build"
                         % " and a ".join(parsed.others))._replace(ignored=parsed.ignored)

@@ -1,7 +1,7 @@
 """Reading a `.shader_test` file (piglit's and shader-db's format) for what Velmor can build of it.
 
 A file is a sequence of sections, each opened by a line `[name]`; lines before the first section
-may only be blank or comments (`#`). Velmor takes the vertex and fragment stages (GLSL, SPIR-V
+are the file's preamble, read past as piglit's shader_runner does. Velmor takes the vertex and fragment stages (GLSL, SPIR-V
 assembly, piglit's pass-through vertex stage) and the SPIRV line of [require]; it draws its own
 quad, so [test] and [vertex data] are read past. Any other stage makes the case one Velmor cannot
 run, and says which.
@@ -12,8 +12,11 @@ import re
 # stages: {"vertex"|"fragment": {"glsl": text, "spirv": assembly text, "specializations": text,
 # "passthrough": True}}, only the keys the file has; spirv: "yes", "only", "no" or None (the
 # [require] section's SPIRV line); others: the stages Velmor cannot build ("geometry", "ARB vertex
-# program"), each once; ignored: the sections read past, in file order.
-ShaderTest = collections.namedtuple("ShaderTest", "stages spirv others ignored")
+# program"), each once; ignored: the sections read past, in file order; several: the stage
+# sections given more than once (shader objects piglit links together, where Velmor builds each
+# stage from one file).
+ShaderTest = collections.namedtuple("ShaderTest", "stages spirv others ignored several",
+                                    defaults=((),))
 
 
 class Malformed(Exception):
@@ -60,8 +63,6 @@ def sections(text):
             name, body, start = header["name"].strip(), [], number
         elif name is not None:
             body.append(line)
-        elif line.strip() and not line.lstrip().startswith("#"):
-            raise Malformed("line %d: text before the first section" % number)
     if name is not None:
         found.append((name, "\n".join(body), start))
     return found
@@ -81,19 +82,22 @@ def require_spirv(body):
 
 def parse(text):
     """The ShaderTest of a file's text; Malformed when it has no section, an unknown one, a
-    section twice, or a stage with nothing in it."""
+    second [require], or a stage with nothing in it."""
     found = sections(text)
     if not found:
-        raise Malformed("empty: no section")
-    stages, spirv, others, ignored, seen = {}, None, [], [], set()
+        raise Malformed("empty" if not text.strip() else "no section")
+    stages, spirv, others, ignored, seen, several = {}, None, [], [], set(), []
     for name, body, line in found:
         kind = section_kind(name)
         if kind is None:
             raise Malformed("line %d: unknown section [%s]" % (line, name))
-        if name in seen:
-            raise Malformed("line %d: a second [%s]" % (line, name))
-        seen.add(name)
         stage, kind = kind
+        if name in seen and kind in ("require", "passthrough"):
+            raise Malformed("line %d: a second [%s]" % (line, name))
+        if name in seen and kind not in ("ignored", "other"):
+            several += [name] if name not in several else []
+            continue
+        seen.add(name)
         if kind == "require":
             spirv = require_spirv(body)
         elif kind == "ignored":
@@ -111,4 +115,4 @@ def parse(text):
         raise Malformed("[vertex shader passthrough] beside a vertex shader of its own")
     if not stages and not others:
         raise Malformed("no shader stage")
-    return ShaderTest(stages, spirv, others, ignored)
+    return ShaderTest(stages, spirv, others, ignored, several)
