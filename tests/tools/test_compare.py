@@ -105,6 +105,21 @@ class Compare(unittest.TestCase):
         self.assertFalse(os.path.exists(self.out))
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith(".")], [])
 
+    def test_two_to_sixteen_reports_each_named_once(self):
+        """Catches a compare of one report, or of more than a sweep gives, or one report
+        compared with itself."""
+        for count in (1, 16, 17):
+            named = [os.path.join(self.work, "r%d" % i) for i in range(count)]
+            with self.subTest(count=count), self.assertRaises(Refused) as refused:
+                compare.load_all(named, None)
+            self.assertEqual(str(refused.exception).startswith("--compare takes 2 to 16 reports, "
+                                                               "the baseline included, not "),
+                             count != 16)
+        with self.assertRaises(Refused):
+            compare.load_all([self.a, os.path.join(self.a, "report.json")], None)
+        self.assertEqual(len(compare.load_all([self.a, save(os.path.join(self.work, "b"),
+                                                            report(0))], None)), 2)
+
     def test_a_new_report_leaves_no_file_of_the_earlier_one(self):
         """Catches a stale mode-3.png kept beside a report that says mode 3 drew nothing, or a
         file that is not the report's removed (issue 20)."""
@@ -114,3 +129,131 @@ class Compare(unittest.TestCase):
             publish.publish(made, self.a, write.REPORT_FILES, "report.json")
         self.assertEqual(sorted(os.listdir(self.a)), ["notes.txt", "report.json"])
         self.assertEqual(os.listdir(self.work), ["a"])
+
+
+def edited(data, **fields_by_menu):
+    """The report with the fields of some modes changed: mode_1={...}, ..."""
+    for key, fields in fields_by_menu.items():
+        data["modes"][int(key[-1]) - 1].update(fields)
+    return data
+
+
+EXPECTED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "expected")
+
+
+def markdown(reports, baseline, skipped=()):
+    """compare.md of the reports, named A, B, ..."""
+    names = [chr(ord("A") + i) for i in range(len(reports))]
+    rows = compare.build_rows(reports)
+    found = compare.changes(reports, names, baseline) if baseline is not None else None
+    return compare.markdown_text(reports, names, rows, found, skipped, baseline)
+
+
+class Changes(unittest.TestCase):
+    def test_each_change_against_the_baseline_is_classed(self):
+        """Catches a fix counted as a regression, a status that stands apart counted as either,
+        the time-noise band removed or widened, or a row's change not named."""
+        base, glsl, sso = report(0), "B: mode 1 GLSL: ", "B: mode 2 GLSL SSO: "
+        ending = dict(base["modes"][0]["ending"], text="closed")
+        frame = dict(base["modes"][0]["frame"], rgba_sha256="c" * 64)
+
+        def ms(value):
+            return {"first_frame_ms": {"samples": [value], "median": value}}
+
+        cases = [
+            (base, edited(report(0), mode_1={"status": "warn"}),
+             {"regressions": [glsl + "status pass → warn"]}),
+            (crashed(report(1), "4", "Fatal signal SIGSEGV during the set-up of mode 4"),
+             report(1), {"fixes": ["B: mode 4 SPIRV SSO: status crash → pass"]}),
+            (edited(report(0), mode_2={"status": "timeout"}),
+             edited(report(0), mode_2={"status": "fail"}),
+             {"fixes": [sso + "status timeout → fail"]}),
+            (base, edited(report(0), mode_3={"status": "not-supported"}),
+             {"other": ["B: mode 3 SPIRV: status pass → not-supported"]}),
+            (base, edited(report(0), mode_2=ms(600.0)), {}),
+            (base, edited(report(0), mode_2=ms(150.0)), {}),
+            (base, edited(report(0), mode_2=ms(None)), {}),
+            (base, edited(report(0), mode_2=ms(601.0)),
+             {"other": [sso + "first frame (ms) 300 → 601"]}),
+            (base, edited(report(0), mode_1={"linked": 0, "info_log": ["0:1(1): warning: x"]}),
+             {"other": [glsl + "linked 1 → 0",
+                        glsl + "info-log lines 0 → 1: 0:1(1): warning: x"]}),
+            (base, edited(report(0), mode_1={"frame": frame, "ending": ending}),
+             {"other": [glsl + "ending drew; closed cleanly → closed",
+                        glsl + "picture aaaaaaaaaaaa (8x6) → cccccccccccc (8x6)"]}),
+        ]
+        for old, new, expected in cases:
+            with self.subTest(expected=expected):
+                found = compare.changes([old, new], ["A", "B"], 0)
+                self.assertEqual(found, dict({"regressions": [], "fixes": [], "other": []},
+                                             **expected))
+
+    def test_labels_tell_every_report_apart_and_masks_hide_only_names(self):
+        """Catches two columns with the same label (a second run of a target, an EGL device
+        beside surfaceless), a report without Mesa or an OS named wrongly, or a mask that hides
+        more than object names and addresses."""
+        def ident(gl=None, **changes):
+            data = report(0)
+            data["identity"].update(changes)
+            data["identity"]["gl"].update(gl or {})
+            return data
+
+        glx, egl = ("llvmpipe · Mesa 22.3.6 · Debian 12 · " + w for w in ("GLX", "EGL "))
+        reports = [report(0), report(0),
+                   ident(window_system="EGL", egl={"platform": "surfaceless", "device": None}),
+                   ident(window_system="EGL", egl={"platform": "device", "device": 1}),
+                   ident(gl={"renderer": None, "version": "4.6.0 NVIDIA 535.54.03"},
+                         mesa_package=None, os=None)]
+        self.assertEqual(compare.labels(reports), [
+            glx, glx + " #2", egl + "surfaceless", egl + "device 1",
+            "unknown renderer · no Mesa · unknown OS · GLX"])
+        for text, expected in (("pipeline 7 at 0x1F2e", "pipeline # at 0x#"),
+                               ("Program object 12 linked", "Program object # linked"),
+                               ("texture=3, buffer 4", "texture=#, buffer #"),
+                               ("shader3 uses 2 inputs", "shader3 uses 2 inputs")):
+            with self.subTest(text=text):
+                self.assertEqual(compare.masked(text), expected)
+
+    def test_compare_md_names_each_difference_change_and_crash(self):
+        """Catches a row that differs folded into "same in all" or the reverse, an identity
+        value or a section of compare.md lost or misnamed, or the known and new crashes mixed."""
+        a, b = report(1), crashed(report(1), "4", "Fatal signal SIGSEGV during the set-up of "
+                                  "mode 4")
+        b["identity"].update(kernel=None, overrides=True, target={
+            "name": "zink", "expected_renderer": "zink", "check": "pass"})
+        b["identity"]["environment"]["GALLIUM_DRIVER"] = "zink"
+        b["identity"]["gl"]["vendor"] = None
+        b["modes"][2] = crashed(report(0), "3", "Fatal signal SIGBUS during drawing")["modes"][2]
+        b["modes"][0]["debug_messages"] = [
+            {"source": "OpenGL", "type": t, "id": 1, "severity": s, "message": m}
+            for t, s, m in (("Portability", "Med", "pipeline 3"), ("Error", "High", "x"))]
+        b["modes"][1]["frame"]["rgba_sha256"] = "c" * 64
+        with open(os.path.join(EXPECTED, "compare.md"), encoding="utf-8") as f:
+            self.assertEqual(markdown([a, b], 0, [{"target": "softpipe", "reason": "no 4.5"}]),
+                             f.read())
+        every_row = ("Status, Ending, Linked, Debug messages, Info-log lines, Picture, First "
+                     "frame (ms)")
+        self.assertTrue(markdown([a, report(1)], None).endswith(
+            "## Modes\n\nSame in all 2: %s.\n\nEvery mode's picture is the same in all reports.\n"
+            % "; ".join("%s (%s)" % (m, every_row) for m in ("1 GLSL", "2 GLSL SSO", "3 SPIRV",
+                                                               "4 SPIRV SSO"))))
+        for m in b["modes"]:
+            m.update(status="warn", ending=b["modes"][2]["ending"], linked=9, info_log=["x"],
+                     frame=None, debug_messages=b["modes"][0]["debug_messages"],
+                     first_frame_ms={"samples": [900.0], "median": 900.0})
+        self.assertIn("\nNothing is the same in all 2.\n", markdown([a, b], None))
+
+    def test_pictures_are_laid_against_the_baseline_or_the_first_frame(self):
+        """Catches a mode whose pictures differ left out of compare.png, one alike put in, or a
+        difference image taken against a report that has no frame."""
+        reports = [crashed(report(0), "2", "Fatal signal SIGSEGV during drawing"), report(0),
+                   report(0)]
+        reports[2]["modes"][1]["frame"]["rgba_sha256"] = "c" * 64
+        for i, r in enumerate(reports):
+            r["frames"] = {m["menu"]: m["frame"] and "frame %d" % i for m in r["modes"]}
+        rows = compare.build_rows(reports)
+        notes = ["crash: killed by SIGSEGV"] + ["pass: drew; closed cleanly"] * 2
+        for baseline, reference in ((0, 1), (None, 1), (2, 2)):
+            with self.subTest(baseline=baseline):
+                self.assertEqual(compare.picture_rows(reports, rows, baseline), [
+                    ("Mode 2 GLSL SSO", [None, "frame 1", "frame 2"], notes, reference)])

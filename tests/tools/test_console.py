@@ -107,6 +107,100 @@ class Transcripts(unittest.TestCase):
         self.assertTrue(console.display_lost(events))
 
 
+DEBUG = "Source:Windows\tType:Other\tID:0\tSeverity:Low\tMessage:m"
+
+
+class LineKinds(unittest.TestCase):
+    def test_each_kind_of_line_and_its_fields(self):
+        """Catches a line kind misread: the window system's no-context line, a lost display, a
+        device or a headless failure read as something else, or a field taken wrongly."""
+        glx = "X Error of failed request:  %s"
+        cases = [
+            ("Linked", "linked", {}),
+            ("4: SPIRV SSO", "menu", {}),
+            ("Invalid Entry", "invalid-entry", {}),
+            ("Failed to open file", "failed-to-open", {}),
+            ("GL_ARB_separate_shader_objects is not supported", "capability",
+             {"missing": "separate shader objects"}),
+            ("failed to init the separate shader extension", "capability",
+             {"missing": "separate shader entry points"}),
+            ("Source:Third Party\tType:Performance\tID:-7\tSeverity:Notification\tMessage:a b",
+             "debug", {"source": "Third Party", "type": "Performance", "id": -7,
+                       "severity": "Notification", "message": "a b"}),
+            (DEBUG, "debug", {"source": "Windows", "type": "Other", "severity": "Low"}),
+            ("Supported Opengl version: 4.5 (Core Profile) Mesa 25.0.7", "version",
+             {"version": "4.5 (Core Profile) Mesa 25.0.7"}),
+            ("Error: Missing GL version", "glew-error", {"reason": "Missing GL version"}),
+            ("vert.spv is not valid SPIR-V: Invalid SPIR-V magic number.", "invalid-spirv",
+             {"file": "vert.spv", "reason": "Invalid SPIR-V magic number."}),
+            ("Fatal signal SIGBUS during drawing", "fatal",
+             {"signal": "SIGBUS", "phase": "drawing", "mode": None}),
+            ("velmor-headless: no EGL device 3: EGL lists 1", "headless-error",
+             {"reason": "no EGL device 3: EGL lists 1"}),
+            ("1: EGL_EXT_device_drm; node /dev/dri/card0; driver iris; extensions A B", "device",
+             {"index": "1", "type": "EGL_EXT_device_drm", "node": "/dev/dri/card0",
+              "driver": "iris", "extensions": "A B"}),
+            (glx % "GLXBadFBConfig", "window-system", {"no_context": True, "display_lost": False}),
+            (glx % "BadMatch (invalid parameter attributes)", "window-system",
+             {"no_context": False, "display_lost": False}),
+            ("X connection to :99 broken (explicit kill or server shutdown).", "window-system",
+             {"display_lost": True, "no_context": False}),
+            ('XIO:  fatal IO error 11 (Resource temporarily unavailable) on X server ":99"',
+             "window-system", {"display_lost": True}),
+            ("XIO:  1 request (1 known processed) with 0 events remaining.", "window-system",
+             {"display_lost": True}),
+            ("freeglut (./velmor): failed to open display ':99'", "window-system",
+             {"display_lost": True}),
+            ("freeglut (./velmor): ERROR: Internal error <FBConfig with necessary capabilities "
+             "not found> in function fgOpenWindow", "window-system", {"display_lost": False}),
+            ("libGL error: MESA-LOADER: failed to open swrast", "window-system",
+             {"display_lost": False}),
+            ("0:1(10): error: x", "info-log", {"lines": ["0:1(10): error: x"]}),
+        ]
+        for line, kind, fields in cases:
+            with self.subTest(line=line):
+                event = console.classify(line)
+                self.assertEqual((event.kind, event.text), (kind, line))
+                self.assertIn(kind, console.KINDS)
+                self.assertEqual({k: event.fields.get(k) for k in fields}, fields)
+                events = console.parse(None, line + "\n")
+                self.assertEqual(console.no_context(events), bool(fields.get("no_context")))
+                self.assertEqual(console.display_lost(events), bool(fields.get("display_lost")))
+
+
+    def test_a_transcript_reads_as_its_events(self):
+        """Catches a stray line on standard output taken for the GL's info log, an "Error:" line
+        after the version taken for GLEW's, a message's own line end lost, a last line without
+        its line end dropped, or the lines of an info log split or joined wrongly."""
+        menu, version = modes.menu_text(), "Supported Opengl version: 4.5"
+        cases = [
+            ((None,), []),
+            ((menu + "hello\n", ""), [("menu", menu.rstrip("\n")), ("unknown", "hello")]),
+            ((None, "Error: Missing GL version\n%s\nError: x\n" % version),
+             [("glew-error", "Error: Missing GL version"), ("version", version),
+              ("info-log", "Error: x")]),
+            ((None, DEBUG + "\n\na\nb\n\nFailed to open file"),
+             [("debug", DEBUG + "\n"), ("info-log", "a\nb"),
+              ("failed-to-open", "Failed to open file")]),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                events = console.parse(*args)
+                self.assertEqual([(e.kind, e.text) for e in events], expected)
+                self.assertEqual(console.own_failures(events),
+                                 console.of_kind(events, "failed-to-open"))
+
+    def test_debug_patterns_hold_to_the_fields_given(self):
+        """Catches a field of the tests' debug-line pattern that matches any value or none."""
+        cases = [({}, True), (dict(source="Windows", type="Other", severity="Low"), True),
+                 (dict(source="OpenGL"), False), (dict(type="Error"), False),
+                 (dict(severity="High"), False), (dict(message="x"), False)]
+        for fields, matched in cases:
+            with self.subTest(fields=fields):
+                self.assertEqual(bool(re.fullmatch(console.debug_pattern(**fields), DEBUG)),
+                                 matched)
+
+
 class Contract(unittest.TestCase):
     def test_every_line_the_sources_print_is_known(self):
         """Catches a line added to src/ that the parser would file as the GL's info log."""

@@ -67,3 +67,51 @@ class Judge(unittest.TestCase):
         for menu, out, err, options, expected in cases:
             with self.subTest(menu=menu, err=err, options=options):
                 self.assertEqual(tuple(judge(menu, out, err, **options)), expected)
+
+    def test_the_rule_that_decides_between_neighbouring_statuses(self):
+        """Catches a rule flipped or its condition dropped: a High-severity message not warning,
+        an API error taken for the compiler's, an invalid menu choice rated pass, a fatal line
+        without a signal not a crash, a separable mode naming one stage of two, or a missing
+        capability named while the picture was drawn."""
+        api_error = ("Source:OpenGL\tType:Error\tID:1282\tSeverity:High\tMessage:"
+                     "GL_INVALID_OPERATION\n")
+        both = "not built: fragment stage (%s): %s; vertex stage (%s): %s"
+        cases = [
+            ("1", "Linked\n", api_error, {}, ("warn", None)),
+            ("1", "Linked\n", api_error.replace("High", "Low"), {}, ("pass", None)),
+            ("1", "", "Invalid Entry\n", dict(drew="nothing", ending=EXITED),
+             ("fail", "velmor refused the menu choice")),
+            ("4", "Linked\n", "Fatal signal SIGSEGV during the set-up of mode 4\n",
+             dict(drew="nothing", ending=EXITED),
+             ("crash", "Fatal signal SIGSEGV during the set-up of mode 4")),
+            ("1", "Linked\n", "", dict(ending=KILLED), ("crash", None)),
+            ("1", "", "Failed to open file\n", {},
+             ("fail", "not built: a stage (shader.frag or shader.vert): refused by the GLSL "
+              "compiler")),
+            ("2", "", COMPILE_ERROR * 2, {},
+             ("fail", both % ("shader.frag", "refused by the GLSL compiler", "shader.vert",
+                              "refused by the GLSL compiler"))),
+            ("3", "", "", {}, ("fail", "not built: a stage (frag.spv or vert.spv): refused by "
+                               "the GL (see the debug messages)")),
+            ("3", "", "", dict(missing=["frag.spv", "vert.spv"]),
+             ("fail", "not built: fragment stage (frag.spv): missing or unreadable")),
+            ("4", "", "", dict(missing=["frag.spv", "vert.spv"]),
+             ("fail", both % ("frag.spv", "missing or unreadable", "vert.spv",
+                              "missing or unreadable"))),
+            ("1", "", "X Error of failed request:  GLXBadFBConfig\n",
+             dict(drew="nothing", ending=EXITED),
+             ("not-supported", "no OpenGL 4.5 core context (GLXBadFBConfig)")),
+            ("1", "", "velmor-headless: no EGL device 3: EGL lists 1 (see --list-devices)\n",
+             dict(drew="nothing", ending=EXITED),
+             ("not-supported", "no EGL device 3: EGL lists 1 (see --list-devices)")),
+            ("1", "Linked\n", "GL_ARB_gl_spirv is not supported\n", {}, ("pass", None)),
+        ]
+        for menu, out, err, options, expected in cases:
+            with self.subTest(menu=menu, err=err, options=options):
+                self.assertEqual(tuple(judge(menu, out, err, **options)), expected)
+
+    def test_statuses_are_ranked_best_first(self):
+        """Catches a status out of its order, which compare would take for a fix or a
+        regression, or one that stands apart given a rank."""
+        statuses = ("pass", "warn", "fail", "timeout", "crash", "not-supported", "invalid")
+        self.assertEqual([verdict.rank(s) for s in statuses], [0, 1, 2, 3, 4, None, None])
