@@ -1,4 +1,7 @@
 """compare: changes against a baseline, masking, new crashes, and hostile report files."""
+import argparse
+import contextlib
+import io
 import json
 import os
 import shutil
@@ -115,10 +118,37 @@ class Compare(unittest.TestCase):
             self.assertEqual(str(refused.exception).startswith("--compare takes 2 to 16 reports, "
                                                                "the baseline included, not "),
                              count != 16)
-        with self.assertRaises(Refused):
+        with self.assertRaises(Refused) as refused:
             compare.load_all([self.a, os.path.join(self.a, "report.json")], None)
+        self.assertTrue(str(refused.exception).endswith("report.json are the same report"))
         self.assertEqual(len(compare.load_all([self.a, save(os.path.join(self.work, "b"),
                                                             report(0))], None)), 2)
+
+    def test_the_command_says_where_it_wrote_or_refuses_in_one_line(self):
+        """Catches a refusal that is not status 2 and one line, a written compare not said, a
+        target whose identity check failed not named in its column, or a file left out."""
+        b = report(0)
+        b["identity"]["target"] = {"name": "zink", "expected_renderer": "zink",
+                                   "check": "invalid: wrong driver"}
+        b["modes"][0]["frame"]["rgba_sha256"] = "c" * 64
+        b = save(os.path.join(self.work, "b"), b)
+        for reports, status, stream, last in (
+                ([self.a, b], 0, 0, "Compare written to %s/compare.md" % self.out),
+                ([self.a], 2, 1, "scripts/report: --compare takes 2 to 16 reports, the baseline "
+                 "included, not 1")):
+            options = argparse.Namespace(reports=reports, out=self.out, baseline=None)
+            printed = io.StringIO(), io.StringIO()
+            with self.subTest(status=status), contextlib.redirect_stdout(printed[0]), \
+                    contextlib.redirect_stderr(printed[1]):
+                self.assertEqual(compare.main(options), status)
+                self.assertEqual(printed[stream].getvalue().splitlines()[-1], last)
+                if status == 0:
+                    self.assertIn("GLX #2 (invalid: wrong driver) |\n", printed[0].getvalue())
+                    self.assertNotIn("## Regressions", printed[0].getvalue())
+        self.assertEqual(sorted(os.listdir(self.out)), ["compare.json", "compare.md",
+                                                        "compare.png"])
+        with open(os.path.join(self.out, "compare.json")) as f:
+            self.assertIsNone(json.load(f)["baseline"])
 
     def test_a_new_report_leaves_no_file_of_the_earlier_one(self):
         """Catches a stale mode-3.png kept beside a report that says mode 3 drew nothing, or a
@@ -175,9 +205,11 @@ class Changes(unittest.TestCase):
             (base, edited(report(0), mode_2=ms(None)), {}),
             (base, edited(report(0), mode_2=ms(601.0)),
              {"other": [sso + "first frame (ms) 300 → 601"]}),
-            (base, edited(report(0), mode_1={"linked": 0, "info_log": ["0:1(1): warning: x"]}),
-             {"other": [glsl + "linked 1 → 0",
-                        glsl + "info-log lines 0 → 1: 0:1(1): warning: x"]}),
+            (base, edited(report(0), mode_1={"linked": 0, "info_log": ["0:1(1): x", "y"]}),
+             {"other": [glsl + "linked 1 → 0", glsl + "info-log lines 0 → 2: 0:1(1): x"]}),
+            (edited(report(0), mode_1={"status": "fail", "reason": "drew only black"}),
+             edited(report(0), mode_1={"status": "fail", "reason": "drew nothing"}),
+             {"other": [glsl + "status fail: drew only black → fail: drew nothing"]}),
             (base, edited(report(0), mode_1={"frame": frame, "ending": ending}),
              {"other": [glsl + "ending drew; closed cleanly → closed",
                         glsl + "picture aaaaaaaaaaaa (8x6) → cccccccccccc (8x6)"]}),
@@ -221,9 +253,10 @@ class Changes(unittest.TestCase):
                                   "mode 4")
         b["identity"].update(kernel=None, overrides=True, target={
             "name": "zink", "expected_renderer": "zink", "check": "pass"})
-        b["identity"]["environment"]["GALLIUM_DRIVER"] = "zink"
-        b["identity"]["gl"]["vendor"] = None
-        b["modes"][2] = crashed(report(0), "3", "Fatal signal SIGBUS during drawing")["modes"][2]
+        b["identity"]["environment"].update(GALLIUM_DRIVER="zink",
+                                            MESA_LOADER_DRIVER_OVERRIDE="zink")
+        b["identity"]["gl"]["vendor"] = b["identity"]["velmor"]["describe"] = None
+        b["modes"][2] = crashed(report(0), "3", None)["modes"][2]  # no fatal-signal line
         b["modes"][0]["debug_messages"] = [
             {"source": "OpenGL", "type": t, "id": 1, "severity": s, "message": m}
             for t, s, m in (("Portability", "Med", "pipeline 3"), ("Error", "High", "x"))]
@@ -231,6 +264,12 @@ class Changes(unittest.TestCase):
         with open(os.path.join(EXPECTED, "compare.md"), encoding="utf-8") as f:
             self.assertEqual(markdown([a, b], 0, [{"target": "softpipe", "reason": "no 4.5"}]),
                              f.read())
+        self.assertEqual([r["name"] for r in compare.build_rows([a, b])
+                          if r["section"] == "identity" and not r["same"]],
+                         ["Vendor", "Kernel", "Velmor", "Driver variables", "Overrides",
+                          "Identity check"])
+        self.assertTrue(markdown([a, edited(report(1), mode_1={"status": "warn"})], None)
+                        .endswith("\nEvery mode's picture is the same in all reports.\n"))
         every_row = ("Status, Ending, Linked, Debug messages, Info-log lines, Picture, First "
                      "frame (ms)")
         self.assertTrue(markdown([a, report(1)], None).endswith(
@@ -248,12 +287,16 @@ class Changes(unittest.TestCase):
         difference image taken against a report that has no frame."""
         reports = [crashed(report(0), "2", "Fatal signal SIGSEGV during drawing"), report(0),
                    report(0)]
-        reports[2]["modes"][1]["frame"]["rgba_sha256"] = "c" * 64
+        reports[1]["modes"][0]["status"] = "warn"  # the same picture
+        for m in reports[2]["modes"][1:3]:
+            m["frame"]["rgba_sha256"] = "c" * 64
         for i, r in enumerate(reports):
             r["frames"] = {m["menu"]: m["frame"] and "frame %d" % i for m in r["modes"]}
         rows = compare.build_rows(reports)
-        notes = ["crash: killed by SIGSEGV"] + ["pass: drew; closed cleanly"] * 2
-        for baseline, reference in ((0, 1), (None, 1), (2, 2)):
+        drew = ["pass: drew; closed cleanly"] * 3
+        frames = ["frame 0", "frame 1", "frame 2"]
+        for baseline, reference, first in ((0, 1, 0), (None, 1, 0), (2, 2, 2)):
             with self.subTest(baseline=baseline):
                 self.assertEqual(compare.picture_rows(reports, rows, baseline), [
-                    ("Mode 2 GLSL SSO", [None, "frame 1", "frame 2"], notes, reference)])
+                    ("Mode 2 GLSL SSO", [None] + frames[1:], ["crash: killed by SIGSEGV"]
+                     + drew[1:], reference), ("Mode 3 SPIRV", frames, drew, first)])
