@@ -179,6 +179,7 @@ class LineKinds(unittest.TestCase):
             ((None, "Error: Missing GL version\n%s\nError: x\n" % version),
              [("glew-error", "Error: Missing GL version"), ("version", version),
               ("info-log", "Error: x")]),
+            ((None, DEBUG + "\n\n"), [("debug", DEBUG + "\n")]),
             ((None, DEBUG + "\n\na\nb\n\nFailed to open file"),
              [("debug", DEBUG + "\n"), ("info-log", "a\nb"),
               ("failed-to-open", "Failed to open file")]),
@@ -187,6 +188,7 @@ class LineKinds(unittest.TestCase):
             with self.subTest(args=args):
                 events = console.parse(*args)
                 self.assertEqual([(e.kind, e.text) for e in events], expected)
+                self.assertLessEqual({e.kind for e in events}, set(console.KINDS))
                 self.assertEqual(console.own_failures(events),
                                  console.of_kind(events, "failed-to-open"))
 
@@ -210,6 +212,17 @@ class Contract(unittest.TestCase):
             with self.subTest(format=fmt):
                 self.assertNotIn(console.classify(sample(fmt)).kind, ("info-log", "unknown"))
 
+
+    def test_every_debug_word_the_sources_print_is_known(self):
+        """Catches a source, type or severity word of velmor's debug lines that the parser would
+        not read as a debug message, or one it expects that velmor never prints."""
+        with open(os.path.join(ROOT, "src", "diagnostics", "debug_log.cpp"),
+                  encoding="utf-8") as f:
+            code = f.read()
+        for field, words in (("Source", console.SOURCES), ("Type", console.TYPES),
+                             ("Severity", console.SEVERITIES)):
+            body = re.search(r"debug%sText\(GLenum \w+\) \{(.*?)\n\}" % field, code, re.S)[1]
+            self.assertEqual(sorted(re.findall(r'return "([^"]*)";', body)), sorted(words))
 
 if __name__ == "__main__":
     unittest.main()
