@@ -121,19 +121,25 @@ class Compare(unittest.TestCase):
         with self.assertRaises(Refused) as refused:
             compare.load_all([self.a, os.path.join(self.a, "report.json")], None)
         self.assertTrue(str(refused.exception).endswith("report.json are the same report"))
+        with self.assertRaises(Refused) as refused:
+            compare.load_all([self.a], os.path.join(self.a, "report.json"))
+        self.assertTrue(str(refused.exception).endswith(" (the baseline is not listed again)"))
         self.assertEqual(len(compare.load_all([self.a, save(os.path.join(self.work, "b"),
                                                             report(0))], None)), 2)
 
     def test_the_command_says_where_it_wrote_or_refuses_in_one_line(self):
         """Catches a refusal that is not status 2 and one line, a written compare not said, a
         target whose identity check failed not named in its column, or a file left out."""
-        b = report(0)
-        b["identity"]["target"] = {"name": "zink", "expected_renderer": "zink",
-                                   "check": "invalid: wrong driver"}
+        b, b_target = report(0), {"name": "zink", "expected_renderer": "zink",
+                                  "check": "invalid: wrong driver"}
+        b["identity"]["target"] = b_target
         b["modes"][0]["frame"]["rgba_sha256"] = "c" * 64
         b = save(os.path.join(self.work, "b"), b)
+        checked = report(0)
+        checked["identity"]["target"] = dict(b_target, check="pass")
+        checked = save(os.path.join(self.work, "checked"), checked)
         for reports, status, stream, last in (
-                ([self.a, b], 0, 0, "Compare written to %s/compare.md" % self.out),
+                ([checked, b], 0, 0, "Compare written to %s/compare.md" % self.out),
                 ([self.a], 2, 1, "scripts/report: --compare takes 2 to 16 reports, the baseline "
                  "included, not 1")):
             options = argparse.Namespace(reports=reports, out=self.out, baseline=None)
@@ -143,12 +149,18 @@ class Compare(unittest.TestCase):
                 self.assertEqual(compare.main(options), status)
                 self.assertEqual(printed[stream].getvalue().splitlines()[-1], last)
                 if status == 0:
-                    self.assertIn("GLX #2 (invalid: wrong driver) |\n", printed[0].getvalue())
+                    self.assertIn("GLX | llvmpipe · Mesa 22.3.6 · Debian 12 · GLX #2 (invalid: "
+                                  "wrong driver) |\n", printed[0].getvalue())
                     self.assertNotIn("## Regressions", printed[0].getvalue())
         self.assertEqual(sorted(os.listdir(self.out)), ["compare.json", "compare.md",
                                                         "compare.png"])
         with open(os.path.join(self.out, "compare.json")) as f:
             self.assertIsNone(json.load(f)["baseline"])
+        compare.compare([checked], self.out, self.a)  # no picture differs: compare.png goes
+        self.assertEqual(sorted(os.listdir(self.out)), ["compare.json", "compare.md"])
+        with open(os.path.join(self.out, "compare.json")) as f:
+            self.assertEqual(json.load(f)["baseline"],
+                             "llvmpipe · Mesa 22.3.6 · Debian 12 · GLX")
 
     def test_a_new_report_leaves_no_file_of_the_earlier_one(self):
         """Catches a stale mode-3.png kept beside a report that says mode 3 drew nothing, or a
