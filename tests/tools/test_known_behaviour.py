@@ -65,8 +65,8 @@ def result(mesa, window_system, menu, ending, frag=(), vert=(), inputs=0, render
            recorded=None):
     """A report and its mode `menu`, which crashed with the fatal line `ending` or ended with
     `ending` (status, reason), on Mesa `mesa` (None: another driver) under window_system.
-    frag or vert None: that file is missing; recorded: the format of the file the report was
-    read from (format 1 lacks the facts of the modules)."""
+    frag or vert None: that file is missing, or "junk": it holds no module; recorded: the
+    format of the file the report was read from (format 1 lacks the facts of the modules)."""
     data = report(inputs)
     gl = data["identity"]["gl"]
     gl["version"] = "4.5 (Core Profile) Mesa " + mesa if mesa else "4.6.0 NVIDIA 535.54.03"
@@ -75,8 +75,8 @@ def result(mesa, window_system, menu, ending, frag=(), vert=(), inputs=0, render
     data["recorded_version"] = recorded or data["version"]
     for f in data["shader_files"]:
         traits = {"frag.spv": frag, "vert.spv": vert}.get(f["name"], ())
-        if traits is None:
-            f.update(size=None, input_variables=None, traits=None)
+        if traits is None or traits == "junk":
+            f.update(input_variables=None, traits=None, size=f["size"] if traits else None)
         elif f["name"].endswith(".spv") and recorded == 1:
             f.update(input_variables=None, traits=None)
         elif f["name"].endswith(".spv"):
@@ -140,7 +140,7 @@ class Signatures(unittest.TestCase):
             (("WGL (Wine)", "4", black, dict(recorded=1)), wide, format_1, None),
             (("GLX", "4", abort_4, dict(recorded=1)), (), new, new),
             (("GLX", "4", SETUP_4, dict(recorded=1, frag=None, vert=None)), (), new, new),
-            (("GLX", "4", SETUP_4, dict(recorded=2, frag=None)), (), new, new),
+            (("GLX", "4", SETUP_4, dict(recorded=2, frag="junk")), (), new, new),
         ]
         either_side = {wide: ("22.2.0", "25.1.0"), mesa_22: ("22.2.0", "22.4.0"),
                        mesa_25: ("24.9.0", "25.1.0"), (): ()}
