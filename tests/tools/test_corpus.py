@@ -6,6 +6,7 @@ import subprocess
 import tempfile
 import unittest
 
+from tools import modes
 from tools.corpus import adapt, agreement, cases, shader_test
 
 FRAGMENT = "#version 450\n%s\nvoid main() {\n    color = %s;\n}\n"
@@ -103,7 +104,7 @@ class CaseNames(unittest.TestCase):
             ("c/x.shader_test", "shader_test", None),
             ("loop", "unknown", "a symlink loop"),
             ("pipe.frag", "glsl", "a FIFO")])
-        self.assertEqual(cases.result_name("a/b.frag", cases.MODE_BY_ID["spirv-sso"]),
+        self.assertEqual(cases.result_name("a/b.frag", modes.BY_ID["spirv-sso"]),
                          "a/b.frag@spirv-sso")
 
     def test_a_second_case_of_a_name_is_a_problem(self):

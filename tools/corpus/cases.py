@@ -21,7 +21,6 @@ from .. import modes
 # as it stands, or None.
 Case = collections.namedtuple("Case", "name path kind problem")
 
-MODE_BY_ID = {m.id: m for m in modes.MODES}
 SUFFIXES = {".shader_test": "shader_test", ".vert": "glsl", ".frag": "glsl"}
 # What a name keeps out of results.csv's lines: its separator and anything that breaks a line.
 UNSAFE = re.compile(r"[,\x00-\x1f\x7f\udc80-\udcff]")

@@ -123,7 +123,7 @@ def picture_against_reference(records, runs, reference):
         count, (x, y), ours, theirs = pictures.difference(ref.frame, r.frame)
         record["status"] = "fail"
         record["reason"] = ("the picture differs from mode %s's in %d pixels; first at (%d, %d): "
-                            "%s there, %s here" % (cases.MODE_BY_ID[reference].menu, count, x, y,
+                            "%s there, %s here" % (modes.BY_ID[reference].menu, count, x, y,
                                                    colour(ours), colour(theirs)))
 
 

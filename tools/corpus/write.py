@@ -17,7 +17,6 @@ from PIL import Image, ImageDraw
 from .. import markdown, modes, publish
 from ..report import pictures
 from . import expectations, reduce_new
-from .cases import MODE_BY_ID
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FORMAT, VERSION = "velmor-corpus", 1
@@ -87,7 +86,7 @@ def document(records, run):
 
 
 def mode_word(mode_id):
-    mode = MODE_BY_ID[mode_id]
+    mode = modes.BY_ID[mode_id]
     return "%s %s" % (mode.menu, mode.label)
 
 
@@ -155,7 +154,7 @@ def summary_markdown(data):
     lines += listed(new, lambda cm: "- `%s@%s`: %s; the modules: %s" % (
         cm[0]["name"], cm[1]["id"], cm[1]["reason"] or cm[1]["ending"], ", ".join(
             "[%s](%s/%s)" % (name, cm[0]["files"], name)
-            for name in MODE_BY_ID[cm[1]["id"]].files.values())))
+            for name in modes.BY_ID[cm[1]["id"]].files.values())))
     lines += ["", "## Known driver behaviour (%d)" % sum(map(len, known.values())), ""]
     for label_text, names in sorted(known.items()):
         lines += ["- %s: %d" % (label_text, len(names))]
